@@ -1,0 +1,6 @@
+#include "filter/filter.h"
+
+int main(int argc, char** argv)
+{
+    return FilterMain(argc, argv);
+}

@@ -1,0 +1,208 @@
+#include "filter/filter.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+int mkdirs(const char* path, mode_t mode)
+{
+    char buf[512];
+    size_t len = strlen(path);
+    if (len >= sizeof buf)
+        return 1;
+    memcpy(buf, path, len + 1);
+    for (size_t i = 1; i < len; i++) {
+        if (buf[i] != '/')
+            continue;
+        buf[i] = '\0';
+        if (access(buf, F_OK) != 0)
+            mkdir(buf, mode);
+        buf[i] = '/';
+    }
+    if (len > 0 && access(buf, F_OK) != 0)
+        mkdir(buf, mode);
+    struct stat st;
+    if (stat(buf, &st) != 0 || !S_ISDIR(st.st_mode))
+        return 1;
+    return 0;
+}
+
+namespace {
+
+// Parses "N" made of decimal digits only, with an optional leading '-'.
+bool ParseNumber(const char*& p, long* out)
+{
+    const char* start = p;
+    bool neg = false;
+    if (*p == '-') {
+        neg = true;
+        p++;
+    }
+    if (*p < '0' || *p > '9')
+        return false;
+    long v = 0;
+    while (*p >= '0' && *p <= '9') {
+        if (v > 100000000000L)
+            return false;
+        v = v * 10 + (*p - '0');
+        p++;
+    }
+    *out = neg ? -v : v;
+    return p != start;
+}
+
+// Removes everything inside the directory `fd`, never following a symlink.
+// Depth is bounded so a hostile tree cannot exhaust descriptors.
+bool EmptyDirAt(int fd, int depth)
+{
+    int dupFd = dup(fd);
+    if (dupFd < 0)
+        return false;
+    DIR* d = fdopendir(dupFd);
+    if (!d) {
+        close(dupFd);
+        return false;
+    }
+    bool ok = true;
+    while (struct dirent* e = readdir(d)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
+            continue;
+        if (unlinkat(fd, e->d_name, 0) == 0)
+            continue;
+        if (errno != EISDIR && errno != EPERM) {
+            ok = false;
+            continue;
+        }
+        int sub = openat(fd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub < 0 || depth >= 16) {
+            if (sub >= 0)
+                close(sub);
+            ok = false;
+            continue;
+        }
+        ok = EmptyDirAt(sub, depth + 1) && ok;
+        close(sub);
+        if (unlinkat(fd, e->d_name, AT_REMOVEDIR) != 0)
+            ok = false;
+    }
+    closedir(d);
+    return ok;
+}
+
+bool RemoveOwnFiles(int fd, int jobId)
+{
+    int dupFd = dup(fd);
+    if (dupFd < 0)
+        return false;
+    DIR* d = fdopendir(dupFd);
+    if (!d) {
+        close(dupFd);
+        return false;
+    }
+    bool ok = true;
+    while (struct dirent* e = readdir(d)) {
+        if (IsOwnWorkFile(e->d_name, jobId) && unlinkat(fd, e->d_name, 0) != 0 && errno != ENOENT)
+            ok = false;
+    }
+    closedir(d);
+    return ok;
+}
+
+int LockRetry(int fd, int op)
+{
+    int r;
+    do {
+        r = flock(fd, op);
+    } while (r != 0 && errno == EINTR);
+    return r;
+}
+
+} // namespace
+
+bool IsOwnWorkFile(const char* name, int jobId)
+{
+    const char* p = name;
+    long id, page;
+    if (!ParseNumber(p, &id) || id != jobId)
+        return false;
+    if (*p == '-') {
+        p++;
+        return ParseNumber(p, &page) && strcmp(p, ".jbg") == 0;
+    }
+    if (*p != '_')
+        return false;
+    p++;
+    if (!ParseNumber(p, &page))
+        return false;
+    return strcmp(p, "_gs.pbm") == 0 || strcmp(p, "_gs_rotated.pbm") == 0;
+}
+
+int PrepareWorkDir(const char* dir, int jobId)
+{
+    // Create it if it is missing; an existing entry of any kind is examined below.
+    struct stat st;
+    if (lstat(dir, &st) != 0) {
+        if (errno != ENOENT) {
+            fprintf(stderr, "ERROR: Work directory %s cannot be examined: %s\n", dir, strerror(errno));
+            return -1;
+        }
+        mkdirs(dir, 0700);
+    }
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        if (err == ELOOP || (lstat(dir, &st) == 0 && S_ISLNK(st.st_mode)))
+            fprintf(stderr, "ERROR: Work directory %s is a symbolic link; refusing to use it\n", dir);
+        else if (err == ENOTDIR)
+            fprintf(stderr, "ERROR: Work directory %s is not a directory; refusing to use it\n", dir);
+        else
+            fprintf(stderr, "ERROR: Work directory %s cannot be opened: %s\n", dir, strerror(err));
+        return -1;
+    }
+    if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "ERROR: Work directory %s is not a directory; refusing to use it\n", dir);
+        close(fd);
+        return -1;
+    }
+    if (st.st_uid != geteuid()) {
+        fprintf(stderr, "ERROR: Work directory %s belongs to user %u, not to this user (%u); refusing to use it\n",
+                dir, (unsigned)st.st_uid, (unsigned)geteuid());
+        close(fd);
+        return -1;
+    }
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        fprintf(stderr, "ERROR: Work directory %s is writable by group or others (mode %03o); refusing to use it\n",
+                dir, (unsigned)(st.st_mode & 0777));
+        close(fd);
+        return -1;
+    }
+    // A job that can have the directory to itself empties it; a job that
+    // overlaps with others removes only its own leftovers. Every job keeps a
+    // shared lock while it runs, so no reset ever removes a live job's files.
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        if (!EmptyDirAt(fd, 0))
+            fprintf(stderr, "DEBUG: Work directory %s could not be emptied completely\n", dir);
+        if (LockRetry(fd, LOCK_SH) != 0) {
+            fprintf(stderr, "ERROR: Work directory %s cannot be locked: %s\n", dir, strerror(errno));
+            close(fd);
+            return -1;
+        }
+    } else {
+        if (LockRetry(fd, LOCK_SH) != 0) {
+            fprintf(stderr, "ERROR: Work directory %s cannot be locked: %s\n", dir, strerror(errno));
+            close(fd);
+            return -1;
+        }
+        fprintf(stderr, "DEBUG: Work directory %s is in use by another job; removing only job %d's files\n",
+                dir, jobId);
+        if (!RemoveOwnFiles(fd, jobId))
+            fprintf(stderr, "DEBUG: Old files of job %d could not all be removed\n", jobId);
+    }
+    return fd;
+}

@@ -1,0 +1,64 @@
+// Page image pipeline: raster capture to PBM work files, quarter turns of
+// PBM images, JBIG encoding through the external `pbmtojbg`, loading of
+// the JBIG data, and the blank back side.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <cups/raster.h>
+
+constexpr const char* kWorkDir = "/tmp/velmarsh/";
+constexpr size_t kNameSize = 512;
+
+// Work file names under kWorkDir.
+void PbmWorkName(char* out, int jobId, int page);      // "%d_%d_gs.pbm"
+void RotatedWorkName(char* out, int jobId, int page);  // "%d_%d_gs_rotated.pbm"
+void JbgWorkName(char* out, int jobId, int page);      // "%d-%d.jbg"
+
+// Largest page accepted, in bytes of pixel data.
+constexpr uint64_t kMaxPageBytes = 2ull << 30;
+
+// A header the filter can print: 1 bit per pixel, non-zero size, bytes per
+// line enough for the width, pixel data within kMaxPageBytes. On failure
+// `why` receives a short reason.
+bool CheckPageHeader(const cups_page_header2_t& h, char* why, size_t whyLen);
+
+// Reads the current page's pixels (one read) and writes its PBM work file
+// (one write). Returns 0, or -1 after an "ERROR: " line naming the page.
+int capturePage(cups_raster_t* ras, const cups_page_header2_t& h, int rasterPage, const char* pbmPath);
+
+// Reads the next page header; false when there is none.
+bool readAhead(cups_raster_t* ras, cups_page_header2_t* h);
+
+// PBM header reading shared by the rotation and the encoder.
+void skipPbmComments(FILE* f);
+// "%2s", skip, "%d", skip, "%d". False when width or height can't be read.
+bool ReadPbmHeader(FILE* f, char magic[3], int* width, int* height);
+
+// In-memory turns of a packed 1-bit image (stride (w+7)/8). `dst` must hold
+// the output size: ((h+7)/8)*w bytes for -90/90, ((w+7)/8)*h for 180.
+// Output padding bits are 0. Fast version and the per-pixel reference.
+void RotateBits(const uint8_t* src, int w, int h, int angle, uint8_t* dst);
+void RotateBitsReference(const uint8_t* src, int w, int h, int angle, uint8_t* dst);
+
+// File to file: 0 when the output was written, 1 on any failure.
+int rotatePbm(const char* in, const char* out, int angle);
+
+// Runs "pbmtojbg -q -x %d -y %d -r -s 128 -o 0 -p 8 -m 0 %s %s" through the
+// shell with SIGTERM ignored in the child. Returns the shell's wait status,
+// or -1 when the encoder was not run (PBM unreadable).
+int pbmtojbg(const char* pbmPath, const char* jbgPath);
+
+// Opens and measures a page's JBIG file. On success *f is open and *size set.
+// On failure prints the lines naming the page (extra selects the wording of
+// the blank back side) plus one "ERROR: " line that says why, using the
+// encoder's wait status; returns -1 (the caller ends with status 255).
+int OpenPageData(const char* jbgPath, int mPage, bool extra, int encoderStatus, FILE** f, int64_t* size);
+// Reads exactly `size` bytes into a new array (*data, freed by the caller).
+// Returns -1 on allocation failure.
+int ReadPageData(FILE* f, int64_t size, unsigned char** data);
+
+// The blank back side: builds (if absent) the white PBM of the blank size
+// under the page number mPage, turns it by -90 when a5l, encodes it and
+// opens its JBIG file as OpenPageData does. Returns -1 on failure.
+int makeExtraPage(int jobId, int mPage, int blankWidth, int blankHeight, bool a5l,
+                  FILE** f, int64_t* size);

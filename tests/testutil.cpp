@@ -1,0 +1,222 @@
+#include "tests/testutil.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <cups/raster.h>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+TestPage PatternPage(int width, int height, uint32_t seed)
+{
+    TestPage p;
+    p.width = width;
+    p.height = height;
+    p.bytesPerLine = (width + 7) / 8;
+    p.bits.assign((size_t)p.bytesPerLine * height, 0);
+    uint32_t x = seed * 2654435761u + 12345u;
+    for (int y = 0; y < height; y++) {
+        for (int b = 0; b < p.bytesPerLine; b++) {
+            // Sparse "text" blocks plus a diagonal stripe, so pages compress
+            // like real ones yet differ for each seed.
+            x = x * 1103515245u + 12345u;
+            uint8_t v = ((y / 16 + b / 4 + seed) % 5 == 0) ? (uint8_t)(x >> 16) : 0;
+            if ((b * 8 + y + (int)seed) % 97 < 3)
+                v |= 0x81;
+            p.bits[(size_t)y * p.bytesPerLine + b] = v;
+        }
+        // Keep the padding bits of each row clear, as a real raster has.
+        if (width % 8)
+            p.bits[(size_t)y * p.bytesPerLine + p.bytesPerLine - 1] &= (uint8_t)(0xFF << (8 - width % 8));
+    }
+    return p;
+}
+
+bool WriteRasterFile(const std::string& path, const std::vector<TestPage>& pages, size_t truncateLast)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0)
+        return false;
+    cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE);
+    if (!ras) {
+        close(fd);
+        return false;
+    }
+    bool ok = true;
+    for (const TestPage& p : pages) {
+        cups_page_header2_t h;
+        memset(&h, 0, sizeof h);
+        int bpl = p.bytesPerLine ? p.bytesPerLine : (p.width + 7) / 8;
+        h.HWResolution[0] = h.HWResolution[1] = (unsigned)p.resolution;
+        h.PageSize[0] = (unsigned)(p.width * 72 / p.resolution);
+        h.PageSize[1] = (unsigned)(p.height * 72 / p.resolution);
+        h.cupsWidth = (unsigned)p.width;
+        h.cupsHeight = (unsigned)p.height;
+        h.cupsBitsPerColor = (unsigned)p.bitsPerPixel;
+        h.cupsBitsPerPixel = (unsigned)p.bitsPerPixel;
+        h.cupsBytesPerLine = (unsigned)bpl;
+        h.cupsColorOrder = CUPS_ORDER_CHUNKED;
+        h.cupsColorSpace = CUPS_CSPACE_K;
+        h.NumCopies = 1;
+        if (!cupsRasterWriteHeader2(ras, &h)) {
+            ok = false;
+            break;
+        }
+        size_t need = (size_t)bpl * (size_t)p.height;
+        if (!p.bits.empty()) {
+            std::vector<uint8_t> buf(p.bits);
+            buf.resize(need, 0);
+            if (cupsRasterWritePixels(ras, buf.data(), (unsigned)need) != need)
+                ok = false;
+        }
+    }
+    cupsRasterClose(ras);
+    close(fd);
+    if (ok && truncateLast > 0) {
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0 || truncate(path.c_str(), st.st_size - (off_t)truncateLast) != 0)
+            ok = false;
+    }
+    return ok;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool WriteFile(const std::string& path, const std::string& data)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+    return (bool)out;
+}
+
+StartedFilter StartFilter(const FilterOptions& o)
+{
+    static int counter = 0;
+    StartedFilter s;
+    std::string base = "/tmp/fzrun-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    s.outPath = base + ".out";
+    s.errPath = base + ".err";
+    std::string program = o.program.empty() ? FZ_FILTER_BIN : o.program;
+
+    std::vector<std::string> args;
+    args.push_back("fiskor_zembrulan");
+    args.insert(args.end(), o.args.begin(), o.args.end());
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (o.newProcessGroup)
+            setpgid(0, 0);
+        int in = open(o.input.empty() ? "/dev/null" : o.input.c_str(), O_RDONLY);
+        int out = open(s.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(s.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0)
+            _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        if (o.closeStdout)
+            close(1);
+        for (const auto& kv : o.env) {
+            if (kv.second == "\x01unset")
+                unsetenv(kv.first.c_str());
+            else
+                setenv(kv.first.c_str(), kv.second.c_str(), 1);
+        }
+        signal(SIGTERM, SIG_DFL);
+        signal(SIGPIPE, SIG_DFL);
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    s.pid = pid;
+    return s;
+}
+
+FilterRun WaitFilter(const StartedFilter& s, int timeoutSeconds)
+{
+    FilterRun r;
+    if (s.pid < 0)
+        return r;
+    int status = 0;
+    for (int waited = 0;; waited++) {
+        pid_t w = waitpid(s.pid, &status, WNOHANG);
+        if (w == s.pid)
+            break;
+        if (w < 0 && errno != EINTR)
+            return r;
+        if (waited >= timeoutSeconds * 100) {
+            kill(s.pid, SIGKILL);
+            waitpid(s.pid, &status, 0);
+            r.err = "(killed after timeout)\n";
+            break;
+        }
+        usleep(10000);
+    }
+    if (WIFEXITED(status))
+        r.status = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        r.status = 128 + WTERMSIG(status);
+    r.out = ReadFile(s.outPath);
+    r.err += ReadFile(s.errPath);
+    unlink(s.outPath.c_str());
+    unlink(s.errPath.c_str());
+    return r;
+}
+
+FilterRun RunFilter(const FilterOptions& o, int timeoutSeconds)
+{
+    return WaitFilter(StartFilter(o), timeoutSeconds);
+}
+
+std::vector<std::string> FilterArgs(const std::string& options, const std::string& copies,
+                                    const std::string& job, const std::string& title)
+{
+    return {job, "alice", title, copies, options};
+}
+
+std::string TestPpd(const std::string& name)
+{
+    return std::string(FZ_SOURCE_DIR) + "/tests/ppd/" + name;
+}
+
+std::string ProductPpd()
+{
+    return std::string(FZ_SOURCE_DIR) + "/ppd/fiskor_zembrulan.ppd";
+}
+
+std::string FakeEncoderPath(const std::string& dir, const std::string& body)
+{
+    mkdir(dir.c_str(), 0755);
+    std::string path = dir + "/pbmtojbg";
+    WriteFile(path, "#!/bin/sh\n" + body + "\n");
+    chmod(path.c_str(), 0755);
+    const char* old = getenv("PATH");
+    return dir + ":" + (old ? old : "/usr/bin:/bin");
+}
+
+std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            lines.push_back(line);
+    return lines;
+}

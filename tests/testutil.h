@@ -1,0 +1,65 @@
+// Helpers shared by the tests: raster jobs written with libcups' own writer,
+// running the filter binary, and files.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <utility>
+#include <vector>
+
+struct TestPage {
+    int width = 0;
+    int height = 0;
+    int bytesPerLine = 0;     // 0: (width + 7) / 8
+    int bitsPerPixel = 1;
+    int resolution = 600;
+    std::vector<uint8_t> bits;  // height * bytesPerLine bytes, 1 = black
+};
+
+// A page with a recognisable pattern that differs for every seed.
+TestPage PatternPage(int width, int height, uint32_t seed);
+// Writes the pages as a CUPS raster stream; `truncateLast` bytes are cut
+// from the end of the file afterwards. Returns false on failure.
+bool WriteRasterFile(const std::string& path, const std::vector<TestPage>& pages, size_t truncateLast = 0);
+
+std::string ReadFile(const std::string& path);
+bool WriteFile(const std::string& path, const std::string& data);
+
+struct FilterRun {
+    int status = -1;       // exit status, or 128 + signal
+    std::string out;       // the printer stream
+    std::string err;       // diagnostics
+};
+
+struct FilterOptions {
+    std::vector<std::string> args;  // the five or six filter arguments
+    std::string input;              // file for standard input ("" = /dev/null)
+    std::vector<std::pair<std::string, std::string>> env;  // set (value) or unset (value "\x01unset")
+    std::string program = "";       // default: the built filter
+    bool newProcessGroup = false;
+    bool closeStdout = false;
+};
+
+// Starts the filter; its output goes to files under /tmp/fzrun-<n>.
+struct StartedFilter {
+    pid_t pid = -1;
+    std::string outPath, errPath;
+};
+StartedFilter StartFilter(const FilterOptions& o);
+FilterRun WaitFilter(const StartedFilter& s, int timeoutSeconds = 120);
+FilterRun RunFilter(const FilterOptions& o, int timeoutSeconds = 120);
+
+// The standard arguments with the given options text and copies.
+std::vector<std::string> FilterArgs(const std::string& options, const std::string& copies = "1",
+                                    const std::string& job = "42", const std::string& title = "report.pdf");
+
+// Path of a test PPD under tests/ppd, or of the product PPD.
+std::string TestPpd(const std::string& name);
+std::string ProductPpd();
+
+// Directory holding a fake `pbmtojbg` with the given shell body; returns the
+// PATH value that puts it first.
+std::string FakeEncoderPath(const std::string& dir, const std::string& body);
+
+// Lines of `text` that start with `prefix`.
+std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix);
