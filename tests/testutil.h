@@ -38,6 +38,7 @@ struct FilterOptions {
     std::string program = "";       // default: the built filter
     bool newProcessGroup = false;
     bool closeStdout = false;
+    int uid = -1;                   // run as this user (and its group) when >= 0
 };
 
 // Starts the filter; its output goes to files under /tmp/fzrun-<n>.
@@ -63,3 +64,27 @@ std::string FakeEncoderPath(const std::string& dir, const std::string& body);
 
 // Lines of `text` that start with `prefix`.
 std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix);
+
+// The printer stream, read independently of the product's own inspector.
+struct StreamRecord {
+    uint32_t firstpage = 0, lastpage = 0, datasize = 0, pageseq = 0;
+    std::string data;
+};
+struct ParsedJob {
+    std::string params;
+    std::vector<StreamRecord> pages;
+};
+// False (with `error`) unless the stream is one job record and complete page records.
+bool SplitStream(const std::string& stream, ParsedJob* job, std::string* error);
+
+// A decoded bi-level page: packed rows, stride (width + 7) / 8, 1 = black.
+struct Bitmap {
+    int width = 0, height = 0;
+    std::vector<uint8_t> bits;
+};
+// Decodes JBIG data with libjbig; false when it is not a complete image.
+bool DecodeJbig(const std::string& data, Bitmap* out);
+// The page's pixels with padding bits cleared, for comparisons.
+Bitmap PageBitmap(const TestPage& p);
+// Quarter turn counterclockwise: (row y, col x) -> (row w-1-x, col y).
+Bitmap TurnMinus90(const Bitmap& b);
