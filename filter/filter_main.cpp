@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cups/raster.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "image/image.h"
@@ -203,6 +204,13 @@ int FilterMain(int argc, char** argv)
         fprintf(stderr, "DEBUG: fiskor_zembrulan argv[%d]=%s \n", i, LogSafe(argv[i]).c_str());
     if (argc < 6 || argc > 7) {
         fprintf(stderr, "Usage: %s job user title copies options [file]\n", LogSafe(argc > 0 ? argv[0] : "").c_str());
+        return 1;
+    }
+
+    // Without a standard output every later open could take descriptor 1
+    // and receive the printer stream.
+    if (fcntl(STDOUT_FILENO, F_GETFD) < 0) {
+        fprintf(stderr, "ERROR: The printer stream (standard output) is not open\n");
         return 1;
     }
 

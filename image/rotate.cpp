@@ -54,9 +54,11 @@ struct ReverseTable {
 };
 constexpr ReverseTable kReverse;
 
-// Output byte columns handled together: 64 bytes are one cache line of an
-// output row, so each output line is filled in one sweep over the source.
-constexpr int kTileBytes = 64;
+// Output byte columns handled together in one sweep over the source: 256
+// source rows, whose current cache lines stay in the first-level cache while
+// each output row receives 32 consecutive bytes per sweep (measured fastest
+// among 8 to 128 on an A4 1200 dpi page).
+constexpr int kTileBytes = 32;
 
 // Quarter turns by 8x8 block transposes. Output byte column ob holds the
 // source rows that land in output columns 8*ob .. 8*ob+7; each source byte

@@ -1,0 +1,70 @@
+#!/bin/bash
+# Prints a PDF through CUPS's own conversion without a scheduler: cupsfilter
+# runs Debian's pdftopdf and gstoraster and then the filter named by the
+# product PPD, found in a private ServerBin (see serverbin.sh). Leaves in
+# OUTDIR:
+#   job.prn          the printer stream
+#   cupsfilter.log   cupsfilter's and the filters' messages
+#   inspect.txt      the inspector's table of the stream
+#   raster.ras       with --raster: the CUPS raster the filter was fed (made by
+#                    a second cupsfilter run that stops before the filter)
+#   pbm/, png/       with --pbm / --png: every page as the inspector decodes it
+# Everything after the PDF is passed to cupsfilter: -n COPIES, -o NAME=VALUE.
+# usage: cupsfilter_job.sh --serverbin DIR --ppd PPD --inspect FZINSPECT
+#          --out OUTDIR [--raster] [--pbm] [--png] INPUT.pdf [cupsfilter options]
+set -euo pipefail
+
+serverbin="" ppd="" inspect="" out="" raster=0 pbm=0 png=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --serverbin) serverbin=$2; shift 2 ;;
+    --ppd) ppd=$2; shift 2 ;;
+    --inspect) inspect=$2; shift 2 ;;
+    --out) out=$2; shift 2 ;;
+    --raster) raster=1; shift ;;
+    --pbm) pbm=1; shift ;;
+    --png) png=1; shift ;;
+    --) shift; break ;;
+    -*) echo "cupsfilter_job.sh: unknown option $1" >&2; exit 2 ;;
+    *) break ;;
+  esac
+done
+if [ -z "$serverbin" ] || [ -z "$ppd" ] || [ -z "$inspect" ] || [ -z "$out" ] || [ $# -lt 1 ]; then
+  echo "usage: cupsfilter_job.sh --serverbin DIR --ppd PPD --inspect FZINSPECT --out OUTDIR [--raster] [--pbm] [--png] INPUT.pdf [cupsfilter options]" >&2
+  exit 2
+fi
+input=$1
+shift
+
+mkdir -p "$out"
+rm -rf "$out/pbm" "$out/png"
+rm -f "$out/job.prn" "$out/raster.ras" "$out/inspect.txt" "$out/cupsfilter.log" "$out/raster.log"
+
+# cupsfilter reads ServerBin from a cups-files.conf; keep that file out of
+# the output folder.
+conf_dir=$(mktemp -d "${TMPDIR:-/tmp}/fz-cupsfilter.XXXXXX")
+trap 'rm -rf "$conf_dir"' EXIT
+printf 'ServerBin %s\n' "$serverbin" >"$conf_dir/cups-files.conf"
+
+if ! cupsfilter -c "$conf_dir/cups-files.conf" -p "$ppd" -e -m printer/fiskor_zembrulan \
+       "$@" "$input" >"$out/job.prn" 2>"$out/cupsfilter.log"; then
+  echo "cupsfilter_job.sh: cupsfilter failed; its messages:" >&2
+  grep -v '^DEBUG:' "$out/cupsfilter.log" | tail -n 30 >&2
+  exit 1
+fi
+if [ "$raster" = 1 ]; then
+  if ! cupsfilter -c "$conf_dir/cups-files.conf" -p "$ppd" -e -m application/vnd.cups-raster \
+         "$@" "$input" >"$out/raster.ras" 2>"$out/raster.log"; then
+    echo "cupsfilter_job.sh: cupsfilter (raster only) failed; its messages:" >&2
+    grep -v '^DEBUG:' "$out/raster.log" | tail -n 30 >&2
+    exit 1
+  fi
+fi
+
+args=()
+[ "$pbm" = 1 ] && args+=(--pbm "$out/pbm")
+[ "$png" = 1 ] && args+=(--png "$out/png")
+if ! "$inspect" "${args[@]}" "$out/job.prn" >"$out/inspect.txt"; then
+  echo "cupsfilter_job.sh: the inspector refused the printer stream $out/job.prn" >&2
+  exit 1
+fi

@@ -1,0 +1,34 @@
+#!/bin/bash
+# Builds a private CUPS ServerBin: filter/ holds the installed filter (and
+# the project's encoder when it was installed) next to links to Debian's own
+# filters, so pdftopdf and gstoraster run as on a real queue; backend/ holds
+# the capture backend, which saves what the printer would receive.
+# usage: serverbin.sh SERVERBIN FILTER [ENCODER]
+set -euo pipefail
+if [ $# -lt 2 ] || [ $# -gt 3 ]; then
+  echo "usage: serverbin.sh SERVERBIN FILTER [ENCODER]" >&2
+  exit 2
+fi
+sb=$1
+filter=$2
+encoder=${3:-}
+here=$(cd "$(dirname "$0")" && pwd)
+system_filters=$(cups-config --serverbin 2>/dev/null || echo /usr/lib/cups)/filter
+
+umask 022
+mkdir -p "$sb/filter" "$sb/backend"
+for f in "$system_filters"/*; do
+  name=$(basename "$f")
+  [ "$name" = fiskor_zembrulan ] && continue
+  [ "$name" = pbmtojbg ] && continue
+  ln -sfn "$f" "$sb/filter/$name"
+done
+# Copies, not links: CUPS checks the owner and mode of the file it runs and
+# of its directory.
+install -m 0755 "$filter" "$sb/filter/fiskor_zembrulan"
+if [ -n "$encoder" ]; then
+  install -m 0755 "$encoder" "$sb/filter/pbmtojbg"
+fi
+# Mode 0700: cupsd runs the backend as root, so it can write anywhere.
+install -m 0700 "$here/capture-backend" "$sb/backend/capture"
+chmod 0755 "$sb" "$sb/filter" "$sb/backend"
