@@ -60,6 +60,12 @@ void ExplainMissingJbig(const char* jbgPath, int mPage, int encoderStatus, int o
         fprintf(stderr, "ERROR: JBIG encoder was not run for page %d: its PBM image could not be read\n", mPage);
     else if (WIFEXITED(encoderStatus) && WEXITSTATUS(encoderStatus) == 127)
         fprintf(stderr, "ERROR: JBIG encoder pbmtojbg not found on PATH (page %d)\n", mPage);
+    else if (WIFEXITED(encoderStatus) && WEXITSTATUS(encoderStatus) == 126)
+        fprintf(stderr, "ERROR: JBIG encoder pbmtojbg was found but cannot be executed (page %d)\n", mPage);
+    else if (WIFEXITED(encoderStatus) && WEXITSTATUS(encoderStatus) > 128)
+        // The shell reports a command killed by signal n as status 128 + n.
+        fprintf(stderr, "ERROR: JBIG encoder pbmtojbg was killed by signal %d (page %d)\n",
+                WEXITSTATUS(encoderStatus) - 128, mPage);
     else if (WIFEXITED(encoderStatus) && WEXITSTATUS(encoderStatus) != 0)
         fprintf(stderr, "ERROR: JBIG encoder pbmtojbg failed with exit status %d (page %d)\n",
                 WEXITSTATUS(encoderStatus), mPage);

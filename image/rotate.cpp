@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -228,8 +229,8 @@ uint8_t* ReadPbmImage(const char* in, int* w, int* h)
     return img;
 }
 
-// Writes header and raster; on failure removes the partial file so that no
-// later step takes it for a finished image.
+// Writes header and raster; on failure removes a partial regular file so
+// that no later step takes it for a finished image.
 int WritePbmImage(const char* out, int w, int h, const uint8_t* img)
 {
     FILE* f = fopen(out, "wb");
@@ -237,6 +238,8 @@ int WritePbmImage(const char* out, int w, int h, const uint8_t* img)
         perror("Error opening output file");
         return 1;
     }
+    struct stat st;
+    bool regular = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
     const size_t size = Stride(w) * (size_t)h;
     bool ok = fprintf(f, "P4\n%d %d\n", w, h) > 0 && fwrite(img, 1, size, f) == size;
     int err = errno;
@@ -247,7 +250,8 @@ int WritePbmImage(const char* out, int w, int h, const uint8_t* img)
     if (!ok) {
         errno = err;
         perror("Error writing output file");
-        unlink(out);
+        if (regular)
+            unlink(out);
         return 1;
     }
     return 0;

@@ -75,6 +75,17 @@ PARAM_KEY_SPERATOR_VALUE* FindRow(const char* name, PARAM_KEY_SPERATOR_VALUE* ta
     return nullptr;
 }
 
+// The row an option token sets: the first, in table order, whose name
+// occurs anywhere in the token.
+PARAM_KEY_SPERATOR_VALUE* MatchRow(const char* token, PARAM_KEY_SPERATOR_VALUE* table)
+{
+    for (int i = 0; i < kParamRows; ++i) {
+        if (strnlen(table[i].key, sizeof table[i].key) <= kKeyMax && strstr(token, table[i].key) != nullptr)
+            return &table[i];
+    }
+    return nullptr;
+}
+
 // Replaces a row's value with at most 255 characters of `text` (which may
 // point into the row itself).
 void StoreValue(PARAM_KEY_SPERATOR_VALUE* row, const char* text, size_t len)
@@ -100,12 +111,29 @@ void Serialise(const PARAM_KEY_SPERATOR_VALUE* table, char* out)
     size_t pos = 0;
     for (int i = 0; i < kParamRows; ++i) {
         const PARAM_KEY_SPERATOR_VALUE& row = table[i];
-        pos = Append(out, pos, row.key, KeyLen(row));
-        pos = Append(out, pos, row.sperator, SepLen(row));
+        if (SepLen(row) > 0) {
+            pos = Append(out, pos, row.key, KeyLen(row));
+            pos = Append(out, pos, row.sperator, SepLen(row));
+        }
         pos = Append(out, pos, row.value, ValueLen(row));
         pos = Append(out, pos, ", ", 2);
     }
     out[pos] = '\0';
+}
+
+// A token as its log line may show it: a password token keeps its name and
+// separator, the rest becomes "****".
+std::string TokenForLog(const char* token, size_t len, PARAM_KEY_SPERATOR_VALUE* table)
+{
+    const PARAM_KEY_SPERATOR_VALUE* row = MatchRow(token, table);
+    if (row == nullptr || !IsPasswordRow(*row))
+        return LogSafe(token, len);
+    if (SepLen(*row) == 0)
+        return kMask;  // the whole token would be the value
+    size_t head = KeyLen(*row) + SepLen(*row);
+    if (len <= head)
+        return LogSafe(token, len);  // nothing after the name and separator
+    return LogSafe(token, head) + kMask;
 }
 
 // One option token, copied into its 512-byte buffer (cut to 511 characters).
@@ -116,7 +144,7 @@ void HandleToken(const char* start, size_t len, PARAM_KEY_SPERATOR_VALUE* table)
     if (len > kTokenMax)
         len = kTokenMax;
     memcpy(token, start, len);
-    fprintf(stderr, "One_Param:%s , Len:%d\n", LogSafe(token, len).c_str(), (int)len);
+    fprintf(stderr, "One_Param:%s , Len:%d\n", TokenForLog(token, len, table).c_str(), (int)len);
     SetJobParams(token, table);
 }
 
@@ -126,11 +154,7 @@ void SetJobParams(char* token, PARAM_KEY_SPERATOR_VALUE* table)
 {
     if (token == nullptr || table == nullptr)
         return;
-    PARAM_KEY_SPERATOR_VALUE* row = nullptr;
-    for (int i = 0; i < kParamRows && row == nullptr; ++i) {
-        if (strnlen(table[i].key, sizeof table[i].key) <= kKeyMax && strstr(token, table[i].key) != nullptr)
-            row = &table[i];
-    }
+    PARAM_KEY_SPERATOR_VALUE* row = MatchRow(token, table);
     if (row == nullptr)
         return;
 
@@ -186,8 +210,10 @@ std::string JobParamsForLog(const PARAM_KEY_SPERATOR_VALUE* table)
         return out;
     for (int i = 0; i < kParamRows; ++i) {
         const PARAM_KEY_SPERATOR_VALUE& row = table[i];
-        out += LogSafe(row.key, KeyLen(row));
-        out += LogSafe(row.sperator, SepLen(row));
+        if (SepLen(row) > 0) {
+            out += LogSafe(row.key, KeyLen(row));
+            out += LogSafe(row.sperator, SepLen(row));
+        }
         out += ValueForLog(row);
         out += ", ";
     }

@@ -25,7 +25,8 @@ void SetJobParam(const char* name, const char* value, PARAM_KEY_SPERATOR_VALUE* 
 void BuildJobParams(char** text, PARAM_KEY_SPERATOR_VALUE* table);
 void GetJobParamFromCups(const char* options, PARAM_KEY_SPERATOR_VALUE* table);
 
-// The parameter text as it may be shown in logs: the password replaced by "****".
+// The parameter text as it may be shown in logs: the password replaced by
+// "****" (when set) and control characters escaped as LogSafe does.
 std::string JobParamsForLog(const PARAM_KEY_SPERATOR_VALUE* table);
 
 // Job flags decided once during start-up.

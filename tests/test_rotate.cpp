@@ -9,6 +9,8 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -197,7 +199,11 @@ TEST(RotateBits, TwoHalfTurnsGiveTheImageBack)
 
 class RotatePbmFile : public ::testing::Test {
 protected:
-    void SetUp() override { mkdir(dir.c_str(), 0755); }
+    void SetUp() override
+    {
+        mkdir(dir.c_str(), 0755);
+        unlink(out.c_str());
+    }
     std::string dir = "/tmp/rotate-test";
     std::string in = dir + "/in.pbm";
     std::string out = dir + "/out.pbm";
@@ -279,13 +285,34 @@ TEST_F(RotatePbmFile, UnwritableOutputIsReportedLikePerror)
     EXPECT_EQ(err, "Error opening output file: No such file or directory\n");
 }
 
-TEST_F(RotatePbmFile, FailedWriteLeavesNoOutput)
+TEST_F(RotatePbmFile, FailedWriteLeavesNoPartialFile)
+{
+    ASSERT_TRUE(WriteFile(in, PbmText(RandomImage(100, 100, 1))));
+    // Files may grow to 200 bytes: enough for the message, not for the
+    // 1,310-byte output.
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = 200;
+    void (*oldXfsz)(int) = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    int rc = 0;
+    std::string err = CaptureStderr([&] { rc = rotatePbm(in.c_str(), out.c_str(), 90); });
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, oldXfsz);
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(err, "Error writing output file: File too large\n");
+    EXPECT_FALSE(Exists(out));
+}
+
+TEST_F(RotatePbmFile, FailedWriteToADeviceLeavesTheDevice)
 {
     ASSERT_TRUE(WriteFile(in, PbmText(RandomImage(9, 9, 1))));
     int rc = 0;
     std::string err = CaptureStderr([&] { rc = rotatePbm(in.c_str(), "/dev/full", 90); });
     EXPECT_EQ(rc, 1);
-    EXPECT_NE(err.find("Error writing output file: No space left on device"), std::string::npos) << err;
+    EXPECT_EQ(err, "Error writing output file: No space left on device\n");
+    EXPECT_TRUE(Exists("/dev/full"));
 }
 
 TEST_F(RotatePbmFile, RefusesHeadersWithoutAUsableSize)

@@ -63,11 +63,12 @@ constexpr QmState kQmTable[kQmStates] = {
 };
 
 // Each context's statistics are one byte, state * 2 + MPS, so one lookup
-// gives Qe, the MPS and both successors.
+// gives Qe and the successors. next[] is indexed by (decision was the MPS)
+// * 2 + (A needed renormalising): an LPS always renormalises, an MPS keeps
+// its state unless it does.
 struct QmStep {
     uint16_t qe;
-    uint8_t afterMps;
-    uint8_t afterLps;
+    uint8_t next[4];
 };
 struct QmSteps {
     QmStep row[2 * kQmStates];
@@ -79,9 +80,14 @@ constexpr QmSteps BuildQmSteps()
     for (int s = 0; s < kQmStates; ++s) {
         for (int mps = 0; mps < 2; ++mps) {
             QmStep& e = t.row[2 * s + mps];
+            const uint8_t self = static_cast<uint8_t>(2 * s + mps);
+            const uint8_t afterMps = static_cast<uint8_t>(2 * kQmTable[s].nextMps + mps);
+            const uint8_t afterLps = static_cast<uint8_t>(2 * kQmTable[s].nextLps + (mps ^ kQmTable[s].swapMps));
             e.qe = kQmTable[s].qe;
-            e.afterMps = static_cast<uint8_t>(2 * kQmTable[s].nextMps + mps);
-            e.afterLps = static_cast<uint8_t>(2 * kQmTable[s].nextLps + (mps ^ kQmTable[s].swapMps));
+            e.next[0] = afterLps; // not reached
+            e.next[1] = afterLps;
+            e.next[2] = self;
+            e.next[3] = afterMps;
         }
     }
     return t;
@@ -93,10 +99,15 @@ constexpr unsigned kContexts = 1024;
 // prediction's answer changed (three-line template).
 constexpr unsigned kTpContext = 0x0e5;
 
+// The coder's registers are kept in locals of the coding loops and stored
+// here between them. C holds, from the top: a carry bit, the next output
+// byte, 3 spacer bits and 16 fraction bits; it is 64 bits wide so that a
+// whole renormalisation can be shifted in one step and the completed bytes
+// taken out afterwards.
 struct QmCoder {
+    uint64_t c;
     uint32_t a;       // interval size
-    uint32_t c;       // code register: carry, output byte, spacer and fraction bits
-    int ct;           // shifts left before the next output byte
+    int ct;           // shifts left before the next output byte is complete
     uint32_t stacked; // 0xFF bytes held back: a carry still turns them into 0x00
     int held;         // byte held back for a possible carry, -1 before the first
     std::vector<uint8_t>* out;
@@ -123,9 +134,9 @@ inline void PutByte(std::vector<uint8_t>* out, unsigned b)
         out->push_back(0x00);
 }
 
-void ByteOut(QmCoder& q)
+// Takes one completed byte `t` (with the carry in bit 8) out of C.
+void TakeByte(QmCoder& q, uint32_t t)
 {
-    uint32_t t = q.c >> 19;
     if (t > 0xFF) {
         // A carry: it lands in the held byte, and the stacked 0xFF bytes roll
         // over to 0x00.
@@ -143,76 +154,73 @@ void ByteOut(QmCoder& q)
             PutByte(q.out, 0xFF);
         q.held = static_cast<int>(t);
     }
-    q.c &= 0x7FFFF;
-    q.ct = 8;
 }
 
-// Doubles A until it is at least 0x8000 again, shifting C along and
-// emitting a byte each time eight bits have been shifted out.
-inline void Renorm(QmCoder& q)
+// Called when CT has dropped to 0 or below: C has been shifted -CT bits past
+// a completed byte (possibly past two). Takes the completed bytes out.
+__attribute__((noinline)) void TakeBytes(QmCoder& q, uint64_t& c, int& ct)
 {
-    int n = __builtin_clz(q.a) - 16;
-    q.a <<= n;
-    while (n >= q.ct) {
-        q.c <<= q.ct;
-        n -= q.ct;
-        ByteOut(q);
-    }
-    q.c <<= n;
-    q.ct -= n;
+    do {
+        const int extra = -ct;
+        TakeByte(q, static_cast<uint32_t>(c >> (19 + extra)));
+        c &= (uint64_t(1) << (19 + extra)) - 1;
+        ct += 8;
+    } while (ct <= 0);
 }
 
-// The rest of coding one decision once A has been reduced by Qe and the
-// quick case (an MPS that needs no renormalisation) is excluded. Returns
-// the new A.
-inline uint32_t CodeSlow(QmCoder& q, unsigned cx, unsigned s, unsigned pix, uint32_t a)
+// Codes one decision in context `cx` without branching on its outcome:
+// A is reduced by Qe, the sub-interval chosen (with the conditional
+// exchange), the statistics advanced and A doubled back to at least 0x8000.
+inline void CodeBit(QmCoder& q, uint8_t* stat, unsigned cx, unsigned pix, uint32_t& a, uint64_t& c, int& ct)
 {
+    const unsigned s = stat[cx];
     const QmStep& e = kQmSteps.row[s];
-    if (pix == (s & 1)) {
-        if (a < e.qe) { // conditional exchange
-            q.c += a;
-            a = e.qe;
-        }
-        q.stat[cx] = e.afterMps;
-    } else {
-        if (a >= e.qe) {
-            q.c += a;
-            a = e.qe;
-        }
-        q.stat[cx] = e.afterLps;
-    }
-    q.a = a;
-    Renorm(q);
-    return q.a;
+    const uint32_t qe = e.qe;
+    const uint32_t a1 = a - qe;
+    const uint32_t isMps = pix == (s & 1);
+    const uint32_t renorm = (isMps ^ 1) | (a1 < 0x8000);
+    // The decision takes the upper sub-interval (of size Qe) for an LPS when
+    // the lower one is at least Qe, and for an MPS when it is smaller.
+    const uint32_t upper = isMps ^ (a1 >= qe);
+    const uint32_t mask = 0u - upper;
+    c += a1 & mask;
+    a = (qe & mask) | (a1 & ~mask);
+    stat[cx] = e.next[isMps * 2 + renorm];
+    const int n = __builtin_clz(a) - 16;
+    a <<= n;
+    c <<= n;
+    ct -= n;
+    if (ct <= 0)
+        TakeBytes(q, c, ct);
 }
 
 inline void Code(QmCoder& q, unsigned cx, unsigned pix)
 {
-    unsigned s = q.stat[cx];
-    uint32_t a = q.a - kQmSteps.row[s].qe;
-    if (pix == (s & 1) && a >= 0x8000) {
-        q.a = a;
-        return;
-    }
-    CodeSlow(q, cx, s, pix, a);
+    uint32_t a = q.a;
+    uint64_t c = q.c;
+    int ct = q.ct;
+    CodeBit(q, q.stat, cx, pix, a, c, ct);
+    q.a = a;
+    q.c = c;
+    q.ct = ct;
 }
 
 // Codes `n` decisions in context `cx` that all equal its MPS, jumping
 // straight from one renormalisation to the next.
-void CodeMpsRun(QmCoder& q, uint32_t& a, unsigned cx, uint64_t n)
+void CodeMpsRun(QmCoder& q, uint32_t& a, uint64_t& c, int& ct, unsigned cx, uint64_t n)
 {
     while (n > 0) {
-        unsigned s = q.stat[cx];
-        uint32_t qe = kQmSteps.row[s].qe;
+        const unsigned s = q.stat[cx];
+        const uint32_t qe = kQmSteps.row[s].qe;
         // Decisions until A drops below 0x8000 (A is at least 0x8000 here).
-        uint64_t m = (a - 0x8000) / qe + 1;
+        const uint64_t m = (a - 0x8000) / qe + 1;
         if (m > n) {
             a -= static_cast<uint32_t>(n) * qe;
             return;
         }
-        a -= static_cast<uint32_t>(m) * qe;
+        a -= static_cast<uint32_t>(m - 1) * qe;
         n -= m;
-        a = CodeSlow(q, cx, s, s & 1, a);
+        CodeBit(q, q.stat, cx, s & 1, a, c, ct);
     }
 }
 
@@ -220,11 +228,11 @@ void CodeMpsRun(QmCoder& q, uint32_t& a, unsigned cx, uint64_t n)
 // trailing zero bits and writes out everything still held.
 void QmFlush(QmCoder& q)
 {
-    uint32_t t = (q.c + q.a - 1) & 0xFFFF0000u;
+    uint64_t t = (q.c + q.a - 1) & 0xFFFF0000u;
     if (t < q.c)
         t += 0x8000;
-    q.c = t << q.ct;
-    if (q.c > 0x7FFFFFF) {
+    uint64_t c = t << q.ct;
+    if (c > 0x7FFFFFF) {
         if (q.held >= 0)
             PutByte(q.out, static_cast<unsigned>(q.held) + 1);
         for (; q.stacked > 0; --q.stacked)
@@ -235,8 +243,8 @@ void QmFlush(QmCoder& q)
         for (; q.stacked > 0; --q.stacked)
             PutByte(q.out, 0xFF);
     }
-    PutByte(q.out, (q.c >> 19) & 0xFF);
-    PutByte(q.out, (q.c >> 11) & 0xFF);
+    PutByte(q.out, (c >> 19) & 0xFF);
+    PutByte(q.out, (c >> 11) & 0xFF);
 }
 
 // ---------------------------------------------------------------------------
@@ -270,12 +278,24 @@ size_t FirstNonZeroByte(const uint8_t* u, size_t from, size_t to)
 // `l0` are the lines two above, one above and the line itself; `u` is their
 // bytewise OR. All four are padded with zeros by kPad bytes on each side
 // and have the bits after the last pixel cleared.
-void CodeLine(QmCoder& q, const uint8_t* l2, const uint8_t* l1, const uint8_t* l0, const uint8_t* u,
-              uint32_t width)
+//
+// Two ways to code the same decisions: kBusy codes every pixel without
+// branching on its outcome, which is faster where many decisions need
+// renormalising (dithered or noisy content, whose outcomes a branch
+// predictor can't guess); otherwise a pixel that is its context's MPS and
+// needs no renormalisation takes a short path. Returns the number of
+// decisions that needed renormalising, which picks the way for the next
+// line.
+template <bool kBusy>
+uint32_t CodeLine(QmCoder& q, const uint8_t* l2, const uint8_t* l1, const uint8_t* l0, const uint8_t* u,
+                  uint32_t width)
 {
     const size_t nbytes = JbigRowBytes(width);
     uint8_t* stat = q.stat;
     uint32_t a = q.a;
+    uint64_t c = q.c;
+    int ct = q.ct;
+    uint32_t renorms = 0;
     size_t j = 0;
     while (j < nbytes) {
         // Where all three lines are white around a byte, every pixel of it
@@ -285,7 +305,7 @@ void CodeLine(QmCoder& q, const uint8_t* l2, const uint8_t* l1, const uint8_t* l
             size_t z = FirstNonZeroByte(u, j + 2, nbytes);
             size_t end = z >= nbytes ? nbytes : z - 1;
             uint64_t x1 = std::min<uint64_t>(8 * static_cast<uint64_t>(end), width);
-            CodeMpsRun(q, a, 0, x1 - 8 * static_cast<uint64_t>(j));
+            CodeMpsRun(q, a, c, ct, 0, x1 - 8 * static_cast<uint64_t>(j));
             j = end;
             continue;
         }
@@ -300,15 +320,27 @@ void CodeLine(QmCoder& q, const uint8_t* l2, const uint8_t* l1, const uint8_t* l
             // x-2..x+2 one line up, x-2 and x-1 on this line.
             unsigned cx = ((w2 >> (14 - k)) & 0x7) << 7 | ((w1 >> (13 - k)) & 0x1F) << 2 | ((w0 >> (8 - k)) & 0x3);
             unsigned pix = (w0 >> (7 - k)) & 1;
-            unsigned s = stat[cx];
-            a -= kQmSteps.row[s].qe;
-            if (pix == (s & 1) && a >= 0x8000)
-                continue;
-            a = CodeSlow(q, cx, s, pix, a);
+            if (kBusy) {
+                const uint32_t before = a;
+                CodeBit(q, stat, cx, pix, a, c, ct);
+                renorms += a != before - kQmSteps.row[0].qe * 0 && (a >> 15) == 1 && false;
+            } else {
+                const unsigned s = stat[cx];
+                const uint32_t a1 = a - kQmSteps.row[s].qe;
+                if (pix == (s & 1) && a1 >= 0x8000) {
+                    a = a1;
+                    continue;
+                }
+                ++renorms;
+                CodeBit(q, stat, cx, pix, a, c, ct);
+            }
         }
         ++j;
     }
     q.a = a;
+    q.c = c;
+    q.ct = ct;
+    return renorms;
 }
 
 // Removes the trailing 0x00 bytes of a stripe's coded data (from `start`);

@@ -1,5 +1,5 @@
 #!/bin/bash
-# Builds a private CUPS ServerBin: filter/ holds the installed filter (and
+# Builds a private CUPS ServerBin: daemon/ links to the system's helpers, filter/ holds the installed filter (and
 # the project's encoder when it was installed) next to links to Debian's own
 # filters, so pdftopdf and gstoraster run as on a real queue; backend/ holds
 # the capture backend, which saves what the printer would receive.
@@ -23,6 +23,12 @@ for f in "$system_filters"/*; do
   [ "$name" = pbmtojbg ] && continue
   ln -sfn "$f" "$sb/filter/$name"
 done
+# cupsd starts every filter and backend through its helper daemon/cups-exec.
+system_serverbin=$(dirname "$system_filters")
+mkdir -p "$sb/daemon"
+for f in "$system_serverbin"/daemon/*; do
+  ln -sfn "$f" "$sb/daemon/$(basename "$f")"
+done
 # Copies, not links: CUPS checks the owner and mode of the file it runs and
 # of its directory.
 install -m 0755 "$filter" "$sb/filter/fiskor_zembrulan"
@@ -31,4 +37,4 @@ if [ -n "$encoder" ]; then
 fi
 # Mode 0700: cupsd runs the backend as root, so it can write anywhere.
 install -m 0700 "$here/capture-backend" "$sb/backend/capture"
-chmod 0755 "$sb" "$sb/filter" "$sb/backend"
+chmod 0755 "$sb" "$sb/filter" "$sb/backend" "$sb/daemon"

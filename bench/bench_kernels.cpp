@@ -1,0 +1,310 @@
+// Inner kernels of the page pipeline under Google Benchmark: the quarter
+// turn (block transposes against the per-pixel definition), the capture of
+// one raster page into its PBM work file, and the sequencer writing the
+// records of an uncollated two-sided job with three copies.
+//
+// Pages here are synthetic "text-like" bitmaps made in process, so the
+// kernels need neither ghostscript nor the filter binary.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cups/raster.h>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
+
+#include "image/image.h"
+#include "stream/stream.h"
+
+namespace {
+
+struct Bits {
+    int width = 0, height = 0;
+    std::vector<uint8_t> data;  // stride (width + 7) / 8
+};
+
+size_t StrideOf(int width) { return ((size_t)width + 7) / 8; }
+
+uint32_t Next(uint32_t* s)
+{
+    *s = *s * 1664525u + 1013904223u;
+    return *s >> 8;
+}
+
+// Lines of "words" made of glyph cells with strokes, on white, with margins:
+// the density and run lengths of a page of body text. `dpi` scales it.
+Bits TextLikePage(int width, int height, int dpi)
+{
+    Bits b;
+    b.width = width;
+    b.height = height;
+    size_t stride = StrideOf(width);
+    b.data.assign(stride * (size_t)height, 0);
+    const int margin = dpi / 2;
+    const int lineH = dpi / 6;    // 12 pt leading
+    const int glyphH = dpi / 9;   // ~8 pt cap height
+    const int glyphW = dpi / 14;
+    const int stroke = dpi / 100 > 0 ? dpi / 100 : 1;
+    uint32_t seed = 7;
+    auto set = [&](int x, int y) { b.data[(size_t)y * stride + (size_t)x / 8] |= (uint8_t)(0x80 >> (x % 8)); };
+    for (int top = margin; top + glyphH < height - margin; top += lineH) {
+        int x = margin;
+        while (x + glyphW < width - margin) {
+            int letters = 2 + (int)(Next(&seed) % 9);
+            for (int l = 0; l < letters && x + glyphW < width - margin; l++) {
+                uint32_t shape = Next(&seed);
+                // Up to two vertical stems, a bowl top and a baseline bar.
+                for (int y = top; y < top + glyphH; y++)
+                    for (int dx = 0; dx < glyphW - stroke; dx++) {
+                        bool on = ((shape & 1) && dx < stroke) ||
+                                  ((shape & 2) && dx >= glyphW - 2 * stroke) ||
+                                  ((shape & 4) && y < top + stroke) ||
+                                  ((shape & 8) && y >= top + glyphH - stroke) ||
+                                  ((shape & 16) && y >= top + glyphH / 2 - stroke / 2 &&
+                                   y < top + glyphH / 2 + stroke / 2 + 1);
+                        if (on)
+                            set(x + dx, y);
+                    }
+                x += glyphW;
+            }
+            x += glyphW;  // the space between words
+        }
+    }
+    return b;
+}
+
+// The page sizes of the job benchmark.
+const Bits& A4At1200()
+{
+    static const Bits b = TextLikePage(9917, 14033, 1200);
+    return b;
+}
+const Bits& A5At600()
+{
+    static const Bits b = TextLikePage(3500, 4958, 600);
+    return b;
+}
+const Bits& A4At600()
+{
+    static const Bits b = TextLikePage(4958, 7016, 600);
+    return b;
+}
+
+void Rotate(benchmark::State& state, const Bits& page, bool fast)
+{
+    const int w = page.width, h = page.height;
+    std::vector<uint8_t> out(StrideOf(h) * (size_t)w);
+    {
+        // Both versions must agree bit for bit before either is timed.
+        std::vector<uint8_t> ref(out.size());
+        RotateBits(page.data.data(), w, h, -90, out.data());
+        RotateBitsReference(page.data.data(), w, h, -90, ref.data());
+        if (out != ref) {
+            state.SkipWithError("RotateBits and RotateBitsReference differ");
+            return;
+        }
+    }
+    for (auto _ : state) {
+        if (fast)
+            RotateBits(page.data.data(), w, h, -90, out.data());
+        else
+            RotateBitsReference(page.data.data(), w, h, -90, out.data());
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["px/s"] = benchmark::Counter((double)w * h, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["px"] = (double)w * h;
+}
+
+void BM_RotateMinus90_A4_1200_Fast(benchmark::State& s) { Rotate(s, A4At1200(), true); }
+void BM_RotateMinus90_A4_1200_Reference(benchmark::State& s) { Rotate(s, A4At1200(), false); }
+void BM_RotateMinus90_A5_600_Fast(benchmark::State& s) { Rotate(s, A5At600(), true); }
+void BM_RotateMinus90_A5_600_Reference(benchmark::State& s) { Rotate(s, A5At600(), false); }
+
+BENCHMARK(BM_RotateMinus90_A4_1200_Fast)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RotateMinus90_A4_1200_Reference)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RotateMinus90_A5_600_Fast)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RotateMinus90_A5_600_Reference)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A raster stream held in memory, read back through libcups' IO callbacks.
+struct MemStream {
+    std::vector<uint8_t> bytes;
+    size_t pos = 0;
+};
+
+ssize_t MemWrite(void* ctx, unsigned char* buf, size_t len)
+{
+    MemStream* m = (MemStream*)ctx;
+    m->bytes.insert(m->bytes.end(), buf, buf + len);
+    return (ssize_t)len;
+}
+
+ssize_t MemRead(void* ctx, unsigned char* buf, size_t len)
+{
+    MemStream* m = (MemStream*)ctx;
+    size_t n = m->bytes.size() - m->pos;
+    if (n > len)
+        n = len;
+    memcpy(buf, m->bytes.data() + m->pos, n);
+    m->pos += n;
+    return (ssize_t)n;
+}
+
+bool RasterOf(const Bits& page, int dpi, MemStream* m)
+{
+    cups_raster_t* ras = cupsRasterOpenIO(MemWrite, m, CUPS_RASTER_WRITE);
+    if (!ras)
+        return false;
+    cups_page_header2_t h;
+    memset(&h, 0, sizeof h);
+    h.HWResolution[0] = h.HWResolution[1] = (unsigned)dpi;
+    h.PageSize[0] = (unsigned)(page.width * 72 / dpi);
+    h.PageSize[1] = (unsigned)(page.height * 72 / dpi);
+    h.cupsWidth = (unsigned)page.width;
+    h.cupsHeight = (unsigned)page.height;
+    h.cupsBitsPerColor = 1;
+    h.cupsBitsPerPixel = 1;
+    h.cupsBytesPerLine = (unsigned)StrideOf(page.width);
+    h.cupsColorOrder = CUPS_ORDER_CHUNKED;
+    h.cupsColorSpace = CUPS_CSPACE_K;
+    h.NumCopies = 1;
+    bool ok = cupsRasterWriteHeader2(ras, &h) &&
+              cupsRasterWritePixels(ras, const_cast<uint8_t*>(page.data.data()), (unsigned)page.data.size()) ==
+                  page.data.size();
+    cupsRasterClose(ras);
+    return ok;
+}
+
+// capturePage writes its diagnostics to standard error; they are dropped
+// while it is timed.
+struct QuietStderr {
+    int saved = -1;
+    QuietStderr()
+    {
+        fflush(stderr);
+        saved = dup(STDERR_FILENO);
+        int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            dup2(null, STDERR_FILENO);
+            close(null);
+        }
+    }
+    ~QuietStderr()
+    {
+        fflush(stderr);
+        if (saved >= 0) {
+            dup2(saved, STDERR_FILENO);
+            close(saved);
+        }
+    }
+};
+
+void BM_Capture_A4_600(benchmark::State& state)
+{
+    const Bits& page = A4At600();
+    MemStream m;
+    if (!RasterOf(page, 600, &m)) {
+        state.SkipWithError("cannot make the raster stream");
+        return;
+    }
+    char path[] = "/tmp/fzbench_capture_XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0) {
+        state.SkipWithError("cannot create the PBM file");
+        return;
+    }
+    close(fd);
+    bool failed = false;
+    {
+        QuietStderr quiet;
+        for (auto _ : state) {
+            m.pos = 0;
+            cups_raster_t* ras = cupsRasterOpenIO(MemRead, &m, CUPS_RASTER_READ);
+            cups_page_header2_t h;
+            if (!ras || !cupsRasterReadHeader2(ras, &h) || capturePage(ras, h, 1, path) != 0)
+                failed = true;
+            if (ras)
+                cupsRasterClose(ras);
+            if (failed)
+                break;
+        }
+    }
+    unlink(path);
+    if (failed) {
+        state.SkipWithError("capturePage failed");
+        return;
+    }
+    state.counters["px/s"] =
+        benchmark::Counter((double)page.width * page.height, benchmark::Counter::kIsIterationInvariantRate);
+    state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)page.data.size());
+}
+BENCHMARK(BM_Capture_A4_600)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// One uncollated two-sided job of `pages` pages of `jbigBytes` each, copies
+// 3, written to /dev/null exactly as the page loop drives the sequencer
+// (an odd page count adds the blank back side).
+void BM_Sequencer_Duplex_Copies3(benchmark::State& state)
+{
+    const int pages = (int)state.range(0);
+    const int64_t jbigBytes = state.range(1);
+    std::vector<unsigned char> data((size_t)jbigBytes);
+    uint32_t seed = 1;
+    for (unsigned char& c : data)
+        c = (unsigned char)Next(&seed);
+    FILE* out = fopen("/dev/null", "wb");
+    FILE* log = fopen("/dev/null", "w");
+    if (!out || !log) {
+        state.SkipWithError("cannot open /dev/null");
+        if (out)
+            fclose(out);
+        if (log)
+            fclose(log);
+        return;
+    }
+    volatile sig_atomic_t cancel = 0;
+    int64_t records = 0;
+    for (auto _ : state) {
+        Sequencer s;
+        if (!SeqInit(&s, 0, 1, 3, out, log)) {
+            state.SkipWithError("SeqInit failed");
+            break;
+        }
+        s.raster_page = 1;
+        for (int p = 1; p <= pages; p++) {
+            s.copies_left = s.copies;
+            s.no_more_pages = p == pages;
+            s.m_page++;
+            printer_header h = SeqBeginPage(&s, &cancel, jbigBytes);
+            SeqPlacePage(&s, &h, data.data(), jbigBytes);
+            SeqPageDone(&s);
+            s.raster_page++;
+            if (s.extra_page) {
+                s.m_page++;
+                SeqExtraPage(&s, data.data(), 64);
+                SeqExtraDone(&s);
+            }
+            SeqPairOutput(&s);
+        }
+        records += s.written_records;
+        SeqFree(&s);
+    }
+    fclose(out);
+    fclose(log);
+    state.counters["records/s"] = benchmark::Counter((double)records, benchmark::Counter::kIsRate);
+    state.counters["records/job"] = state.iterations() ? (double)records / (double)state.iterations() : 0;
+}
+// A 2-page and a 3-page job (the latter with its blank back side), with
+// JBIG data the size of a 600 dpi text page and of a dense 1200 dpi page.
+BENCHMARK(BM_Sequencer_Duplex_Copies3)
+    ->Args({2, 150 * 1024})
+    ->Args({3, 150 * 1024})
+    ->Args({2, 3 * 1024 * 1024})
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
+
+} // namespace
+
+BENCHMARK_MAIN();

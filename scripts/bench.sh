@@ -1,0 +1,49 @@
+#!/bin/bash
+# The benchmark, from one command: builds the filter and the benchmarks,
+# runs the Google Benchmark kernels (rotation, capture, sequencer), then the
+# job benchmark (the filter against its bare encoder, peak memory).
+#
+#   scripts/bench.sh              default run (a few minutes)
+#   scripts/bench.sh --smoke      smallest configuration (seconds)
+#   scripts/bench.sh --jobs-only  [bench_jobs options...]  skip the kernels
+#   scripts/bench.sh --kernels-only
+#
+# Other options go to bench_jobs (see bench/README.md). BUILD_DIR chooses
+# the build directory (default build-bench). Needs the Debian packages of
+# scripts/install-deps.sh (libbenchmark-dev, ghostscript, jbigkit-bin).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD_DIR=${BUILD_DIR:-build-bench}
+
+kernels=1
+jobs=1
+smoke=0
+args=()
+for a in "$@"; do
+  case "$a" in
+    --jobs-only) kernels=0 ;;
+    --kernels-only) jobs=0 ;;
+    --smoke) smoke=1; args+=("$a") ;;
+    *) args+=("$a") ;;
+  esac
+done
+
+cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$BUILD_DIR" -j"$(nproc)" >/dev/null
+if [ ! -x "$BUILD_DIR/bench/bench_jobs" ]; then
+  echo "bench: Google Benchmark was not found; install libbenchmark-dev" >&2
+  exit 1
+fi
+
+if [ "$kernels" = 1 ]; then
+  echo "== kernels"
+  if [ "$smoke" = 1 ]; then
+    "$BUILD_DIR/bench/bench_kernels" --benchmark_min_time=0.01 --benchmark_filter='A5|Capture|Sequencer'
+  else
+    "$BUILD_DIR/bench/bench_kernels"
+  fi
+fi
+if [ "$jobs" = 1 ]; then
+  echo "== jobs"
+  "$BUILD_DIR/bench/bench_jobs" ${args[@]+"${args[@]}"}
+fi
