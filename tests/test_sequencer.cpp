@@ -44,7 +44,7 @@ std::string PageBytes(int mPage, int64_t size)
     return s;
 }
 
-struct JobSpec {
+struct JobPlan {
     int collate = 0;
     int duplex = 0;
     int copies = 1;
@@ -65,15 +65,15 @@ struct JobResult {
     int written_records = 0;
 };
 
-int64_t SizeOf(const JobSpec& spec, int page)
+int64_t SizeOf(const JobPlan& plan, int page)
 {
-    if ((size_t)page <= spec.sizes.size())
-        return spec.sizes[(size_t)page - 1];
+    if ((size_t)page <= plan.sizes.size())
+        return plan.sizes[(size_t)page - 1];
     return 100 + 37 * page;
 }
 
 // Splits the stream into page records; every byte must belong to a record.
-std::vector<Record> ParseRecords(const std::string& s, const JobSpec& spec)
+std::vector<Record> ParseRecords(const std::string& s, const JobPlan& plan)
 {
     std::vector<Record> out;
     size_t off = 0;
@@ -95,10 +95,10 @@ std::vector<Record> ParseRecords(const std::string& s, const JobSpec& spec)
         }
         r.data = s.substr(off, r.datasize);
         off += r.datasize;
-        for (int p = 1; p <= spec.pages + 1 && r.page.empty(); p++) {
-            if (p <= spec.pages && r.data == PageBytes(p, SizeOf(spec, p)))
+        for (int p = 1; p <= plan.pages + 1 && r.page.empty(); p++) {
+            if (p <= plan.pages && r.data == PageBytes(p, SizeOf(plan, p)))
                 r.page = "P" + std::to_string(p);
-            else if (r.data == PageBytes(p, spec.blankSize))
+            else if (r.data == PageBytes(p, plan.blankSize))
                 r.page = "B";
         }
         EXPECT_FALSE(r.page.empty()) << "record " << r.pageseq << " carries no page's data intact";
@@ -125,7 +125,7 @@ std::vector<std::string> SplitLines(const std::string& s)
 
 // Feeds the job's pages through the sequencer in the order the filter's
 // page loop does, then parses what was written.
-JobResult RunJob(const JobSpec& spec)
+JobResult RunJob(const JobPlan& plan)
 {
     JobResult res;
     char* outBuf = nullptr;
@@ -140,21 +140,21 @@ JobResult RunJob(const JobSpec& spec)
     }
 
     Sequencer s;
-    res.initOk = SeqInit(&s, spec.collate, spec.duplex, spec.copies, out, log);
+    res.initOk = SeqInit(&s, plan.collate, plan.duplex, plan.copies, out, log);
     volatile sig_atomic_t cancel = 0;
     int page = 0;
     while (res.initOk && s.no_more_pages == 0 && cancel == 0) {
         page++;
         s.copies_left = s.copies;
-        if (page == spec.pages)
+        if (page == plan.pages)
             s.no_more_pages = 1;
         s.m_page++;
-        if (page == spec.cancelBeforePage)
+        if (page == plan.cancelBeforePage)
             cancel = 1;
-        int64_t size = SizeOf(spec, page);
+        int64_t size = SizeOf(plan, page);
         std::string data = PageBytes(s.m_page, size);
         printer_header h = SeqBeginPage(&s, &cancel, size);
-        if (page == spec.cancelAfterPage)
+        if (page == plan.cancelAfterPage)
             cancel = 1;
         if (!SeqPlacePage(&s, &h, (const unsigned char*)data.data(), size)) {
             res.placeOk = false;
@@ -165,8 +165,8 @@ JobResult RunJob(const JobSpec& spec)
         if (s.extra_page) {
             s.m_page++;
             fputs(kBlankPageMarker, log);
-            std::string blank = PageBytes(s.m_page, spec.blankSize);
-            if (!SeqExtraPage(&s, (const unsigned char*)blank.data(), spec.blankSize)) {
+            std::string blank = PageBytes(s.m_page, plan.blankSize);
+            if (!SeqExtraPage(&s, (const unsigned char*)blank.data(), plan.blankSize)) {
                 res.placeOk = false;
                 break;
             }
@@ -185,7 +185,7 @@ JobResult RunJob(const JobSpec& spec)
     res.log.assign(logBuf, logLen);
     free(outBuf);
     free(logBuf);
-    res.records = ParseRecords(stream, spec);
+    res.records = ParseRecords(stream, plan);
     res.lines = SplitLines(res.log);
     return res;
 }
@@ -229,9 +229,9 @@ size_t CountLastpage1(const JobResult& r)
     return n;
 }
 
-JobSpec Spec(int collate, int duplex, int copies, int pages)
+JobPlan Plan(int collate, int duplex, int copies, int pages)
 {
-    JobSpec s;
+    JobPlan s;
     s.collate = collate;
     s.duplex = duplex;
     s.copies = copies;
@@ -244,14 +244,14 @@ JobSpec Spec(int collate, int duplex, int copies, int pages)
 
 TEST(SequencerExamples, OneSidedUncollatedTwoPagesTwoCopies)
 {
-    JobResult r = RunJob(Spec(0, 0, 2, 2));
+    JobResult r = RunJob(Plan(0, 0, 2, 2));
     std::vector<Row> want = {{"P1", 1, 0, 1}, {"P1", 1, 0, 2}, {"P2", 0, 0, 3}, {"P2", 0, 1, 4}};
     EXPECT_EQ(Rows(r), want);
 }
 
 TEST(SequencerExamples, TwoSidedUncollatedThreePagesTwoCopies)
 {
-    JobResult r = RunJob(Spec(0, 1, 2, 3));
+    JobResult r = RunJob(Plan(0, 1, 2, 3));
     std::vector<Row> want = {{"P1", 1, 0, 1}, {"P2", 0, 0, 2}, {"P1", 1, 0, 3}, {"P2", 0, 0, 4},
                              {"P3", 0, 0, 5}, {"B", 0, 0, 6},  {"P3", 0, 0, 7}, {"B", 0, 1, 8}};
     EXPECT_EQ(Rows(r), want);
@@ -259,7 +259,7 @@ TEST(SequencerExamples, TwoSidedUncollatedThreePagesTwoCopies)
 
 TEST(SequencerExamples, TwoSidedCollatedThreePagesTwoCopies)
 {
-    JobResult r = RunJob(Spec(1, 1, 2, 3));
+    JobResult r = RunJob(Plan(1, 1, 2, 3));
     std::vector<Row> want = {{"P1", 1, 0, 1}, {"P2", 0, 0, 2}, {"P3", 0, 0, 3}, {"B", 0, 0, 4}};
     EXPECT_EQ(Rows(r), want);
     EXPECT_EQ(Count(r, "DEBUG: force extra lastpage 1 to 0 as the first print when copies is 2\n"), 1u);
@@ -267,7 +267,7 @@ TEST(SequencerExamples, TwoSidedCollatedThreePagesTwoCopies)
 
 TEST(SequencerExamples, TwoSidedCollatedThreePagesOneCopy)
 {
-    JobResult r = RunJob(Spec(1, 1, 1, 3));
+    JobResult r = RunJob(Plan(1, 1, 1, 3));
     std::vector<Row> want = {{"P1", 1, 0, 1}, {"P2", 0, 0, 2}, {"P3", 0, 0, 3}, {"B", 0, 1, 4}};
     EXPECT_EQ(Rows(r), want);
 }
@@ -276,14 +276,14 @@ TEST(SequencerExamples, OneSidedCollatedThreePagesAnyCopies)
 {
     std::vector<Row> want = {{"P1", 1, 0, 1}, {"P2", 0, 0, 2}, {"P3", 0, 1, 3}};
     for (int copies : {1, 2, 3, 7}) {
-        JobResult r = RunJob(Spec(1, 0, copies, 3));
+        JobResult r = RunJob(Plan(1, 0, copies, 3));
         EXPECT_EQ(Rows(r), want) << "copies " << copies;
     }
 }
 
 TEST(SequencerExamples, TwoSidedUncollatedOnePageRecordsAndLines)
 {
-    JobResult r = RunJob(Spec(0, 1, 1, 1));
+    JobResult r = RunJob(Plan(0, 1, 1, 1));
     std::vector<Row> want = {{"P1", 1, 0, 1}, {"B", 0, 1, 2}};
     EXPECT_EQ(Rows(r), want);
     std::vector<std::string> lines = {
@@ -312,7 +312,7 @@ TEST(SequencerExamples, TwoSidedUncollatedOnePageRecordsAndLines)
 
 TEST(SequencerLines, OneSidedUncollatedLastPageWithTwoCopies)
 {
-    JobResult r = RunJob(Spec(0, 0, 2, 1));
+    JobResult r = RunJob(Plan(0, 0, 2, 1));
     std::vector<std::string> lines = {
         "DEBUG: m_page 1 buff load collate 0 duplex 0 \n",
         "DEBUG: print m_page 1 collate 0 duplex 0 copies 2\n",
@@ -332,7 +332,7 @@ TEST(SequencerLines, OneSidedUncollatedLastPageWithTwoCopies)
 
 TEST(SequencerLines, CollatedTwoSidedBlankBackSideWrittenAtOnce)
 {
-    JobResult r = RunJob(Spec(1, 2, 3, 1));
+    JobResult r = RunJob(Plan(1, 2, 3, 1));
     std::vector<std::string> lines = {
         "DEBUG: print m_page 1 collate 1 duplex 2 copies 3\n",
         "DEBUG: current lastpage is 0 pageno is 1\n",
@@ -353,13 +353,13 @@ TEST(SequencerLines, CollatedTwoSidedBlankBackSideWrittenAtOnce)
 
 TEST(SequencerLines, UncollatedTwoSidedOddPageWaitsForItsBack)
 {
-    JobResult r = RunJob(Spec(0, 1, 1, 4));
+    JobResult r = RunJob(Plan(0, 1, 1, 4));
     EXPECT_EQ(Count(r, "DEBUG: not handle in even page 1, pass\n"), 1u);
     EXPECT_EQ(Count(r, "DEBUG: not handle in even page 3, pass\n"), 1u);
     EXPECT_EQ(Count(r, "DEBUG: m_page 2 buff2 load \n"), 1u);
     EXPECT_EQ(Count(r, "DEBUG: m_page 3 buff1 load \n"), 1u);
     // An odd last page is paired with its blank back side at once.
-    JobResult odd = RunJob(Spec(0, 1, 1, 3));
+    JobResult odd = RunJob(Plan(0, 1, 1, 3));
     EXPECT_EQ(Count(odd, "DEBUG: not handle in even page 1, pass\n"), 1u);
     EXPECT_EQ(Count(odd, "DEBUG: not handle in even page 3, pass\n"), 0u);
 }
@@ -414,7 +414,7 @@ class LastpageRules : public testing::TestWithParam<std::tuple<int, int>> {};
 TEST_P(LastpageRules, UncollatedOneSided)
 {
     int pages = std::get<0>(GetParam()), copies = std::get<1>(GetParam());
-    JobResult r = RunJob(Spec(0, 0, copies, pages));
+    JobResult r = RunJob(Plan(0, 0, copies, pages));
     EXPECT_EQ(Rows(r), ExpectedUncollatedOneSided(pages, copies));
     EXPECT_EQ(Count(r, "DEBUG: force lastpage to 1\n"), copies >= 1 ? 1u : 0u);
     EXPECT_EQ(Count(r, "DEBUG: force lastpage to 0\n"), copies >= 2 ? (size_t)copies - 1 : 0u);
@@ -424,7 +424,7 @@ TEST_P(LastpageRules, UncollatedTwoSided)
 {
     int pages = std::get<0>(GetParam()), copies = std::get<1>(GetParam());
     for (int duplex : {1, 2}) {
-        JobResult r = RunJob(Spec(0, duplex, copies, pages));
+        JobResult r = RunJob(Plan(0, duplex, copies, pages));
         EXPECT_EQ(Rows(r), ExpectedUncollatedTwoSided(pages, copies)) << "duplex " << duplex;
         EXPECT_EQ(Count(r, "DEBUG: force lastpage to 1\n"), copies >= 1 ? 1u : 0u);
         EXPECT_EQ(Count(r, "DEBUG: force lastpage to 0\n"), copies >= 2 ? (size_t)copies - 1 : 0u);
@@ -437,7 +437,7 @@ TEST_P(LastpageRules, Collated)
 {
     int pages = std::get<0>(GetParam()), copies = std::get<1>(GetParam());
     for (int duplex : {0, 1, 2}) {
-        JobResult r = RunJob(Spec(1, duplex, copies, pages));
+        JobResult r = RunJob(Plan(1, duplex, copies, pages));
         EXPECT_EQ(Rows(r), ExpectedCollated(duplex, pages, copies)) << "duplex " << duplex;
         EXPECT_EQ(Count(r, "DEBUG: force lastpage to 1\n"), 0u);
         EXPECT_EQ(Count(r, "DEBUG: force lastpage to 0\n"), 0u);
@@ -451,7 +451,7 @@ TEST(SequencerRecords, PageseqRisesByOneAndNamesAreComplete)
 {
     for (int collate : {0, 1})
         for (int duplex : {0, 1}) {
-            JobResult r = RunJob(Spec(collate, duplex, 3, 5));
+            JobResult r = RunJob(Plan(collate, duplex, 3, 5));
             ASSERT_FALSE(r.records.empty());
             for (size_t i = 0; i < r.records.size(); i++) {
                 EXPECT_EQ(r.records[i].pageseq, i + 1);
@@ -463,7 +463,7 @@ TEST(SequencerRecords, PageseqRisesByOneAndNamesAreComplete)
 
 TEST(SequencerRecords, CopiesOfOnePageDifferOnlyInLastpageAndPageseq)
 {
-    JobResult r = RunJob(Spec(0, 0, 3, 1));
+    JobResult r = RunJob(Plan(0, 0, 3, 1));
     ASSERT_EQ(r.records.size(), 3u);
     for (const Record& rec : r.records) {
         EXPECT_EQ(rec.firstpage, r.records[0].firstpage);
@@ -475,7 +475,7 @@ TEST(SequencerRecords, CopiesOfOnePageDifferOnlyInLastpageAndPageseq)
 TEST(SequencerRecords, CollatedOddTwoSidedWithCopiesHasNoEndMark)
 {
     for (int copies : {2, 3}) {
-        JobResult r = RunJob(Spec(1, 1, copies, 5));
+        JobResult r = RunJob(Plan(1, 1, copies, 5));
         EXPECT_EQ(CountLastpage1(r), 0u) << "copies " << copies;
         EXPECT_EQ(r.records.back().page, "B");
     }
@@ -483,9 +483,9 @@ TEST(SequencerRecords, CollatedOddTwoSidedWithCopiesHasNoEndMark)
 
 TEST(SequencerRecords, EmptyPageDataGivesEmptyRecords)
 {
-    JobSpec spec = Spec(0, 1, 2, 2);
-    spec.sizes = {0, 0};
-    JobResult r = RunJob(spec);
+    JobPlan plan = Plan(0, 1, 2, 2);
+    plan.sizes = {0, 0};
+    JobResult r = RunJob(plan);
     ASSERT_EQ(r.records.size(), 4u);
     for (const Record& rec : r.records)
         EXPECT_EQ(rec.datasize, 0u);
@@ -496,9 +496,9 @@ TEST(SequencerRecords, EmptyPageDataGivesEmptyRecords)
 
 TEST(SequencerCancel, SeenBeforeThePageMakesItTheLast)
 {
-    JobSpec spec = Spec(0, 0, 2, 4);
-    spec.cancelBeforePage = 2;
-    JobResult r = RunJob(spec);
+    JobPlan plan = Plan(0, 0, 2, 4);
+    plan.cancelBeforePage = 2;
+    JobResult r = RunJob(plan);
     std::vector<Row> want = {{"P1", 1, 0, 1}, {"P1", 1, 0, 2}, {"P2", 0, 0, 3}, {"P2", 0, 1, 4}};
     EXPECT_EQ(Rows(r), want);
     EXPECT_EQ(Count(r, "DEBUG: cancel job, page 2 handleImg done,pring m_page=2 is last page,\n"), 1u);
@@ -506,14 +506,14 @@ TEST(SequencerCancel, SeenBeforeThePageMakesItTheLast)
 
 TEST(SequencerCancel, SeenBeforeAnOddPageAddsTheBlankBackSide)
 {
-    JobSpec spec = Spec(0, 1, 1, 5);
-    spec.cancelBeforePage = 3;
-    JobResult r = RunJob(spec);
+    JobPlan plan = Plan(0, 1, 1, 5);
+    plan.cancelBeforePage = 3;
+    JobResult r = RunJob(plan);
     std::vector<Row> want = {{"P1", 1, 0, 1}, {"P2", 0, 0, 2}, {"P3", 0, 0, 3}, {"B", 0, 1, 4}};
     EXPECT_EQ(Rows(r), want);
     EXPECT_EQ(Count(r, "DEBUG: cancel job, page 3 handleImg done,pring m_page=3 is last page,\n"), 1u);
 
-    JobSpec collated = Spec(1, 2, 1, 3);
+    JobPlan collated = Plan(1, 2, 1, 3);
     collated.cancelBeforePage = 1;
     JobResult c = RunJob(collated);
     std::vector<Row> wantC = {{"P1", 1, 0, 1}, {"B", 0, 1, 2}};
@@ -522,16 +522,16 @@ TEST(SequencerCancel, SeenBeforeAnOddPageAddsTheBlankBackSide)
 
 TEST(SequencerCancel, SeenBeforeAnEvenPageEndsThePair)
 {
-    JobSpec spec = Spec(0, 1, 2, 5);
-    spec.cancelBeforePage = 2;
-    JobResult r = RunJob(spec);
+    JobPlan plan = Plan(0, 1, 2, 5);
+    plan.cancelBeforePage = 2;
+    JobResult r = RunJob(plan);
     std::vector<Row> want = {{"P1", 1, 0, 1}, {"P2", 0, 0, 2}, {"P1", 1, 0, 3}, {"P2", 0, 1, 4}};
     EXPECT_EQ(Rows(r), want);
 }
 
 TEST(SequencerCancel, ArrivingAfterTheDecisionOnlyStopsTheLoop)
 {
-    JobSpec one = Spec(0, 0, 1, 4);
+    JobPlan one = Plan(0, 0, 1, 4);
     one.cancelAfterPage = 2;
     JobResult r1 = RunJob(one);
     std::vector<Row> want1 = {{"P1", 1, 0, 1}, {"P2", 0, 0, 2}};
@@ -539,7 +539,7 @@ TEST(SequencerCancel, ArrivingAfterTheDecisionOnlyStopsTheLoop)
     EXPECT_EQ(CountLastpage1(r1), 0u);
 
     // The front page held for its back side is never written.
-    JobSpec two = Spec(0, 1, 1, 5);
+    JobPlan two = Plan(0, 1, 1, 5);
     two.cancelAfterPage = 3;
     JobResult r2 = RunJob(two);
     std::vector<Row> want2 = {{"P1", 1, 0, 1}, {"P2", 0, 0, 2}};
@@ -571,9 +571,9 @@ TEST(SequencerBuffers, InitAllocatesBothEmpty)
 
 TEST(SequencerBuffers, PagesLargerThanABufferArePrintedWhole)
 {
-    JobSpec spec = Spec(0, 1, 2, 3);
-    spec.sizes = {kPageBufferSize + 12345, kPageBufferSize * 2 + 1, kPageBufferSize};
-    JobResult r = RunJob(spec);
+    JobPlan plan = Plan(0, 1, 2, 3);
+    plan.sizes = {kPageBufferSize + 12345, kPageBufferSize * 2 + 1, kPageBufferSize};
+    JobResult r = RunJob(plan);
     ASSERT_TRUE(r.placeOk);
     std::vector<Row> want = {{"P1", 1, 0, 1}, {"P2", 0, 0, 2}, {"P1", 1, 0, 3}, {"P2", 0, 0, 4},
                              {"P3", 0, 0, 5}, {"B", 0, 0, 6},  {"P3", 0, 0, 7}, {"B", 0, 1, 8}};

@@ -111,8 +111,10 @@ StartedFilter StartFilter(const FilterOptions& o)
     s.errPath = base + ".err";
     std::string program = o.program.empty() ? FZ_FILTER_BIN : o.program;
 
-    std::vector<std::string> args;
-    args.push_back("fiskor_zembrulan");
+    std::vector<std::string> args = o.wrapper;
+    args.push_back(o.wrapper.empty() ? "fiskor_zembrulan" : program);
+    if (!o.wrapper.empty())
+        program = o.wrapper[0];
     args.insert(args.end(), o.args.begin(), o.args.end());
 
     pid_t pid = fork();

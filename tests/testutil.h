@@ -39,6 +39,7 @@ struct FilterOptions {
     bool newProcessGroup = false;
     bool closeStdout = false;
     int uid = -1;                   // run as this user (and its group) when >= 0
+    std::vector<std::string> wrapper;  // e.g. valgrind and its options, run in front of the filter
 };
 
 // Starts the filter; its output goes to files under /tmp/fzrun-<n>.

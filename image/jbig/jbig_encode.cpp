@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <sched.h>
@@ -171,7 +172,8 @@ __attribute__((noinline)) void TakeBytes(QmCoder& q, uint64_t& c, int& ct)
 // Codes one decision in context `cx` without branching on its outcome:
 // A is reduced by Qe, the sub-interval chosen (with the conditional
 // exchange), the statistics advanced and A doubled back to at least 0x8000.
-inline void CodeBit(QmCoder& q, uint8_t* stat, unsigned cx, unsigned pix, uint32_t& a, uint64_t& c, int& ct)
+// Returns 1 when A needed renormalising, else 0.
+inline uint32_t CodeBit(QmCoder& q, uint8_t* stat, unsigned cx, unsigned pix, uint32_t& a, uint64_t& c, int& ct)
 {
     const unsigned s = stat[cx];
     const QmStep& e = kQmSteps.row[s];
@@ -192,6 +194,7 @@ inline void CodeBit(QmCoder& q, uint8_t* stat, unsigned cx, unsigned pix, uint32
     ct -= n;
     if (ct <= 0)
         TakeBytes(q, c, ct);
+    return renorm;
 }
 
 inline void Code(QmCoder& q, unsigned cx, unsigned pix)
@@ -253,6 +256,8 @@ void QmFlush(QmCoder& q)
 // Line buffers carry this many zero bytes on each side, so the context of
 // the first and last pixels and word-wide scans need no bounds checks.
 constexpr size_t kPad = 8;
+
+static uint32_t kBusyShare = getenv("BS") ? atoi(getenv("BS")) : 8;
 
 // Index of the first non-zero byte of u[from, to), or `to`. May read up to
 // 7 bytes past `to` (inside the buffer's padding).
@@ -321,9 +326,7 @@ uint32_t CodeLine(QmCoder& q, const uint8_t* l2, const uint8_t* l1, const uint8_
             unsigned cx = ((w2 >> (14 - k)) & 0x7) << 7 | ((w1 >> (13 - k)) & 0x1F) << 2 | ((w0 >> (8 - k)) & 0x3);
             unsigned pix = (w0 >> (7 - k)) & 1;
             if (kBusy) {
-                const uint32_t before = a;
-                CodeBit(q, stat, cx, pix, a, c, ct);
-                renorms += a != before - kQmSteps.row[0].qe * 0 && (a >> 15) == 1 && false;
+                renorms += CodeBit(q, stat, cx, pix, a, c, ct);
             } else {
                 const unsigned s = stat[cx];
                 const uint32_t a1 = a - kQmSteps.row[s].qe;
@@ -414,6 +417,8 @@ void EncodeJbigStripe(const uint8_t* raster, uint32_t width, uint32_t height, ui
     QmInit(q, out);
     const size_t start = out->size();
     unsigned prevNotTypical = 1;
+    uint32_t renorms = 0;
+    bool busy = false;
     for (uint32_t y = y0; y < y1; ++y) {
         std::memcpy(l0, raster + static_cast<size_t>(y) * bpl, bpl);
         l0[bpl - 1] &= lastMask;
@@ -425,7 +430,10 @@ void EncodeJbigStripe(const uint8_t* raster, uint32_t width, uint32_t height, ui
         if (notTypical) {
             for (size_t i = 0; i < bpl; ++i)
                 b.any[i] = l2[i] | l1[i] | l0[i];
-            CodeLine(q, l2, l1, l0, b.any, width);
+            // Busy when more than one decision in kBusyShare renormalised
+            // on the last coded line.
+            busy = renorms > width / kBusyShare;
+            renorms = busy ? CodeLine<true>(q, l2, l1, l0, b.any, width) : CodeLine<false>(q, l2, l1, l0, b.any, width);
         }
         uint8_t* freed = l2;
         l2 = l1;
