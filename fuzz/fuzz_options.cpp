@@ -3,14 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "fuzz/fuzz_common.h"
 #include "params/params.h"
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    SilenceStderr();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -6,7 +6,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "fuzz/fuzz_common.h"
 #include "image/image.h"
 
 namespace {
@@ -15,7 +14,6 @@ std::string g_in, g_out;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    SilenceStderr();
     g_in = "/tmp/fuzz_pbm_in_" + std::to_string(getpid());
     g_out = "/tmp/fuzz_pbm_out_" + std::to_string(getpid());
     return 0;

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <cups/raster.h>
 
-#include "fuzz/fuzz_common.h"
 #include "image/image.h"
 
 namespace {
@@ -23,12 +22,6 @@ ssize_t ReadMemory(void* ctx, unsigned char* buf, size_t bytes)
     return (ssize_t)n;
 }
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    SilenceStderr();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

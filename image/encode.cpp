@@ -17,8 +17,8 @@ namespace {
 // the command must still finish the page it is working on (a hung command is
 // ended by the SIGKILL that follows). The filter's own SIGTERM handler stays
 // in place and still records the cancellation. Returns the wait status, or
-// -1 when the command could not be started.
-int RunShellIgnoringTerm(const char* cmd)
+// -1 with *failedCall and *err set when the command could not be run.
+int RunShellIgnoringTerm(const char* cmd, const char** failedCall, int* err)
 {
     // Block SIGTERM across fork so the child never runs the filter's handler;
     // a SIGTERM pending in the child is discarded once it is ignored.
@@ -39,13 +39,15 @@ int RunShellIgnoringTerm(const char* cmd)
     int forkErr = errno;
     sigprocmask(SIG_SETMASK, &saved, nullptr);
     if (pid < 0) {
-        fprintf(stderr, "ERROR: cannot start the JBIG encoder: %s\n", strerror(forkErr));
+        *failedCall = "start";
+        *err = forkErr;
         return -1;
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
-            fprintf(stderr, "ERROR: cannot wait for the JBIG encoder: %s\n", strerror(errno));
+            *failedCall = "wait for";
+            *err = errno;
             return -1;
         }
     }
@@ -57,7 +59,10 @@ int RunShellIgnoringTerm(const char* cmd)
 void ExplainMissingJbig(const char* jbgPath, int mPage, int encoderStatus, int openErr)
 {
     if (encoderStatus == -1)
-        fprintf(stderr, "ERROR: JBIG encoder was not run for page %d: its PBM image could not be read\n", mPage);
+        fprintf(stderr,
+                "ERROR: JBIG encoder was not run for page %d (no readable PBM image, or no process could be "
+                "started)\n",
+                mPage);
     else if (WIFEXITED(encoderStatus) && WEXITSTATUS(encoderStatus) == 127)
         fprintf(stderr, "ERROR: JBIG encoder pbmtojbg not found on PATH (page %d)\n", mPage);
     else if (WIFEXITED(encoderStatus) && WEXITSTATUS(encoderStatus) == 126)
@@ -127,8 +132,12 @@ int pbmtojbg(const char* pbmPath, const char* jbgPath)
         fprintf(stderr, "\nDEBUG: pbmtojbg: command too long, encoder not run\n");
         return -1;
     }
-    int status = RunShellIgnoringTerm(cmd);
+    const char* failedCall = "";
+    int err = 0;
+    int status = RunShellIgnoringTerm(cmd, &failedCall, &err);
     fprintf(stderr, "DEBUG: pbmtojbg: %s\n", cmd);
+    if (status == -1)
+        fprintf(stderr, "DEBUG: pbmtojbg: cannot %s the encoder: %s\n", failedCall, strerror(err));
     return status;
 }
 

@@ -22,6 +22,6 @@ for target in build-fuzz/fuzz/fuzz_*; do
   mkdir -p "build-fuzz/corpus/$name"
   cp -rn "fuzz/corpus/$short/." "build-fuzz/corpus/$name/" 2>/dev/null || true
   echo "== $name for ${SECONDS_EACH}s"
-  tests/private_tmp.sh "$target" -max_total_time="$SECONDS_EACH" -rss_limit_mb=2048 -timeout=20 \
+  tests/private_tmp.sh "$target" -max_total_time="$SECONDS_EACH" -rss_limit_mb=2048 -malloc_limit_mb=8192 -timeout=20 -close_fd_mask=2 \
     -print_final_stats=1 "build-fuzz/corpus/$name" 2>&1 | grep -E "stat::number_of_executed_units|Done|ERROR|SUMMARY" || true
 done

@@ -19,3 +19,6 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DFZ_SANITIZE=ON
 cmake --build build-asan -j"$JOBS"
 (cd build-asan && ctest --output-on-failure -j"$JOBS")
+
+echo "== libFuzzer targets, briefly over their corpora"
+bash scripts/fuzz.sh

@@ -418,6 +418,13 @@ TEST_F(WorkDir, EncoderIsNotRunForAMissingOrHeaderlessPbm)
     EXPECT_EQ(status, -1);
     EXPECT_FALSE(Exists("/tmp/ran"));
     EXPECT_FALSE(Exists(kWork + "x.jbg"));
+
+    FILE* f = nullptr;
+    int64_t size = 0;
+    int rc = 0;
+    err = CaptureStderr([&] { rc = OpenPageData((kWork + "x.jbg").c_str(), 1, false, status, &f, &size); });
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(LinesStartingWith(err, "ERROR: JBIG encoder was not run for page 1").size(), 1u) << err;
 }
 
 // ---------------------------------------------------------------------------

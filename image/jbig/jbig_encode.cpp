@@ -158,8 +158,13 @@ void TakeByte(QmCoder& q, uint32_t t)
 }
 
 // Called when CT has dropped to 0 or below: C has been shifted -CT bits past
-// a completed byte (possibly past two). Takes the completed bytes out.
-__attribute__((noinline)) void TakeBytes(QmCoder& q, uint64_t& c, int& ct)
+// a completed byte (possibly past two). Takes the completed bytes out. C and
+// CT travel by value so that the coding loops keep them in registers.
+struct CodeRegister {
+    uint64_t c;
+    int ct;
+};
+__attribute__((noinline)) CodeRegister TakeBytes(QmCoder& q, uint64_t c, int ct)
 {
     do {
         const int extra = -ct;
@@ -167,6 +172,7 @@ __attribute__((noinline)) void TakeBytes(QmCoder& q, uint64_t& c, int& ct)
         c &= (uint64_t(1) << (19 + extra)) - 1;
         ct += 8;
     } while (ct <= 0);
+    return CodeRegister{c, ct};
 }
 
 // Codes one decision in context `cx` without branching on its outcome:
@@ -192,8 +198,11 @@ inline uint32_t CodeBit(QmCoder& q, uint8_t* stat, unsigned cx, unsigned pix, ui
     a <<= n;
     c <<= n;
     ct -= n;
-    if (ct <= 0)
-        TakeBytes(q, c, ct);
+    if (ct <= 0) {
+        const CodeRegister r = TakeBytes(q, c, ct);
+        c = r.c;
+        ct = r.ct;
+    }
     return renorm;
 }
 
@@ -279,6 +288,27 @@ size_t FirstNonZeroByte(const uint8_t* u, size_t from, size_t to)
 #endif
 }
 
+// Codes pixel k (0 = leftmost) of a byte from the three line windows built
+// by CodeLine. Returns 1 when the decision needed renormalising.
+template <bool kBusy>
+inline uint32_t CodePixel(QmCoder& q, uint8_t* stat, uint32_t w2, uint32_t w1, uint32_t w0, unsigned k, uint32_t& a,
+                          uint64_t& c, int& ct)
+{
+    // Context, most significant bit first: x-1..x+1 two lines up, x-2..x+2
+    // one line up, x-2 and x-1 on this line.
+    const unsigned cx = ((w2 >> (7 - k)) & 0x380) | ((w1 >> (11 - k)) & 0x7C) | ((w0 >> (8 - k)) & 0x3);
+    const unsigned pix = (w0 >> (7 - k)) & 1;
+    if (kBusy)
+        return CodeBit(q, stat, cx, pix, a, c, ct);
+    const unsigned s = stat[cx];
+    const uint32_t a1 = a - kQmSteps.row[s].qe;
+    if (pix == (s & 1) && a1 >= 0x8000) {
+        a = a1;
+        return 0;
+    }
+    return CodeBit(q, stat, cx, pix, a, c, ct);
+}
+
 // Codes the pixels of one line in the three-line template. `l2`, `l1` and
 // `l0` are the lines two above, one above and the line itself; `u` is their
 // bytewise OR. All four are padded with zeros by kPad bytes on each side
@@ -318,25 +348,14 @@ uint32_t CodeLine(QmCoder& q, const uint8_t* l2, const uint8_t* l1, const uint8_
         uint32_t w2 = static_cast<uint32_t>(l2[j - 1]) << 16 | static_cast<uint32_t>(l2[j]) << 8 | l2[j + 1];
         uint32_t w1 = static_cast<uint32_t>(l1[j - 1]) << 16 | static_cast<uint32_t>(l1[j]) << 8 | l1[j + 1];
         uint32_t w0 = static_cast<uint32_t>(l0[j - 1]) << 8 | l0[j];
-        uint64_t left = width - 8 * static_cast<uint64_t>(j);
-        unsigned kEnd = left >= 8 ? 8 : static_cast<unsigned>(left);
-        for (unsigned k = 0; k < kEnd; ++k) {
-            // Context, most significant bit first: x-1..x+1 two lines up,
-            // x-2..x+2 one line up, x-2 and x-1 on this line.
-            unsigned cx = ((w2 >> (14 - k)) & 0x7) << 7 | ((w1 >> (13 - k)) & 0x1F) << 2 | ((w0 >> (8 - k)) & 0x3);
-            unsigned pix = (w0 >> (7 - k)) & 1;
-            if (kBusy) {
-                renorms += CodeBit(q, stat, cx, pix, a, c, ct);
-            } else {
-                const unsigned s = stat[cx];
-                const uint32_t a1 = a - kQmSteps.row[s].qe;
-                if (pix == (s & 1) && a1 >= 0x8000) {
-                    a = a1;
-                    continue;
-                }
-                ++renorms;
-                CodeBit(q, stat, cx, pix, a, c, ct);
-            }
+        const uint64_t left = width - 8 * static_cast<uint64_t>(j);
+        if (left >= 8) {
+#pragma GCC unroll 8
+            for (unsigned k = 0; k < 8; ++k)
+                renorms += CodePixel<kBusy>(q, stat, w2, w1, w0, k, a, c, ct);
+        } else {
+            for (unsigned k = 0; k < left; ++k)
+                renorms += CodePixel<kBusy>(q, stat, w2, w1, w0, k, a, c, ct);
         }
         ++j;
     }
