@@ -200,8 +200,10 @@ int Finish(Job& job, int status)
 int FilterMain(int argc, char** argv)
 {
     InstallSignals();
-    for (int i = 0; i < argc; i++)
-        fprintf(stderr, "DEBUG: fiskor_zembrulan argv[%d]=%s \n", i, LogSafe(argv[i]).c_str());
+    for (int i = 0; i < argc; i++) {
+        std::string shown = i == 5 ? OptionsForLog(argv[i]) : LogSafe(argv[i]);
+        fprintf(stderr, "DEBUG: fiskor_zembrulan argv[%d]=%s \n", i, shown.c_str());
+    }
     if (argc < 6 || argc > 7) {
         fprintf(stderr, "Usage: %s job user title copies options [file]\n", LogSafe(argc > 0 ? argv[0] : "").c_str());
         return 1;

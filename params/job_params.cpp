@@ -239,3 +239,21 @@ void GetJobParamFromCups(const char* options, PARAM_KEY_SPERATOR_VALUE* table)
     }
 }
 
+std::string OptionsForLog(const char* options)
+{
+    PARAM_KEY_SPERATOR_VALUE table[kParamRows];
+    memcpy(table, tblDefParam, sizeof table);
+    std::string out;
+    const char* start = options;
+    for (const char* p = options;; ++p) {
+        if (*p != ' ' && *p != '\0')
+            continue;
+        std::string token(start, (size_t)(p - start));
+        out += TokenForLog(token.c_str(), token.size(), table);
+        if (*p == '\0')
+            break;
+        out += ' ';
+        start = p + 1;
+    }
+    return out;
+}

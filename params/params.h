@@ -29,6 +29,11 @@ void GetJobParamFromCups(const char* options, PARAM_KEY_SPERATOR_VALUE* table);
 // "****" (when set) and control characters escaped as LogSafe does.
 std::string JobParamsForLog(const PARAM_KEY_SPERATOR_VALUE* table);
 
+// The option text as a log line may show it: every token that would set the
+// password keeps its name and shows "****" for the value; control
+// characters escaped as LogSafe does.
+std::string OptionsForLog(const char* options);
+
 // Job flags decided once during start-up.
 struct PrintSettings {
     unsigned char collate = 0;

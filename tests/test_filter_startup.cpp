@@ -153,6 +153,15 @@ TEST_F(FilterStartup, PasswordNeverReachesTheLogButReachesThePrinter)
     EXPECT_NE(std::string::npos, r.out.find("AuthID=bob, AuthPassword=Pw-9f3kq!, "));
 }
 
+TEST_F(FilterStartup, PasswordGivenAsOptionStaysOutOfTheLogToo)
+{
+    FilterRun r = RunFilter(Job("media=A4 AuthPassword=Opt-Secret7 Collate"));
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(std::string::npos, r.err.find("Opt-Secret7"));
+    EXPECT_NE(std::string::npos, r.err.find("argv[5]=media=A4 AuthPassword=**** Collate \n"));
+    EXPECT_NE(std::string::npos, r.out.find("AuthPassword=Opt-Secret7, "));
+}
+
 TEST_F(FilterStartup, OutsideTextCannotInjectSchedulerLines)
 {
     FilterOptions o = Job("media=A4\nPPD: *Foo\rATTR: x");

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
-#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <sched.h>
@@ -266,7 +265,9 @@ void QmFlush(QmCoder& q)
 // the first and last pixels and word-wide scans need no bounds checks.
 constexpr size_t kPad = 8;
 
-static uint32_t kBusyShare = getenv("BS") ? atoi(getenv("BS")) : 8;
+// A line is coded the busy way when more than one decision in kBusyShare
+// needed renormalising on the line coded before it.
+constexpr uint32_t kBusyShare = 4;
 
 // Index of the first non-zero byte of u[from, to), or `to`. May read up to
 // 7 bytes past `to` (inside the buffer's padding).
@@ -449,8 +450,6 @@ void EncodeJbigStripe(const uint8_t* raster, uint32_t width, uint32_t height, ui
         if (notTypical) {
             for (size_t i = 0; i < bpl; ++i)
                 b.any[i] = l2[i] | l1[i] | l0[i];
-            // Busy when more than one decision in kBusyShare renormalised
-            // on the last coded line.
             busy = renorms > width / kBusyShare;
             renorms = busy ? CodeLine<true>(q, l2, l1, l0, b.any, width) : CodeLine<false>(q, l2, l1, l0, b.any, width);
         }
