@@ -56,8 +56,8 @@ bool WriteRasterFile(const std::string& path, const std::vector<TestPage>& pages
         memset(&h, 0, sizeof h);
         int bpl = p.bytesPerLine ? p.bytesPerLine : (p.width + 7) / 8;
         h.HWResolution[0] = h.HWResolution[1] = (unsigned)p.resolution;
-        h.PageSize[0] = (unsigned)(p.width * 72 / p.resolution);
-        h.PageSize[1] = (unsigned)(p.height * 72 / p.resolution);
+        h.PageSize[0] = (unsigned)((int64_t)p.width * 72 / p.resolution);
+        h.PageSize[1] = (unsigned)((uint64_t)(unsigned)p.height * 72 / p.resolution);
         h.cupsWidth = (unsigned)p.width;
         h.cupsHeight = (unsigned)p.height;
         h.cupsBitsPerColor = (unsigned)p.bitsPerPixel;
