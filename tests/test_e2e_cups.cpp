@@ -26,6 +26,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -525,6 +526,13 @@ protected:
             startError_ = "cupsd_conf.sh failed: " + r.out;
             return;
         }
+        // Jobs run as lp: a work directory left by the filter running as root
+        // (the cupsfilter tests above) would be out of its reach.
+        r = Sh("rm -rf /tmp/velmarsh");
+        if (r.status != 0) {
+            startError_ = "cannot remove /tmp/velmarsh: " + r.out;
+            return;
+        }
         const std::string log = kCupsd + "/log/cupsd.out";
         cupsd_ = fork();
         if (cupsd_ < 0) {
@@ -532,6 +540,8 @@ protected:
             return;
         }
         if (cupsd_ == 0) {
+            // The scheduler does not outlive a test program that dies.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
             int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (fd >= 0) {
                 dup2(fd, 1);
@@ -661,13 +671,13 @@ protected:
 
     // Runs the jobs (file, lp options) one after the other in the queue.
     static ::testing::AssertionResult RunJobs(std::vector<LpJob>* jobs,
-                                              const std::vector<std::pair<std::string, std::string>>& specs)
+                                              const std::vector<std::pair<std::string, std::string>>& submissions)
     {
-        for (auto& spec : specs) {
+        for (auto& job : submissions) {
             LpJob j;
             std::string error;
-            j.what = "lp " + spec.second + " (" + spec.first.substr(spec.first.rfind('/') + 1) + ")";
-            j.id = Submit(spec.first, spec.second, &error);
+            j.what = "lp " + job.second + " (" + job.first.substr(job.first.rfind('/') + 1) + ")";
+            j.id = Submit(job.first, job.second, &error);
             if (!j.id) return ::testing::AssertionFailure() << error;
             jobs->push_back(j);
         }
@@ -698,17 +708,17 @@ TEST_F(Scheduler, CopiesAreNeitherLostNorMultiplied)
         int copies;
     };
     std::vector<Case> cases;
-    std::vector<std::pair<std::string, std::string>> specs;
+    std::vector<std::pair<std::string, std::string>> submissions;
     for (bool collate : {false, true})
         for (bool duplex : {false, true})
             for (int copies : {1, 2, 3}) {
                 cases.push_back({collate, duplex, copies});
-                specs.push_back({s.pdf[3], "-n " + std::to_string(copies) + " -o collate=" +
+                submissions.push_back({s.pdf[3], "-n " + std::to_string(copies) + " -o collate=" +
                                                (collate ? "true" : "false") + " -o sides=" +
                                                (duplex ? "two-sided-long-edge" : "one-sided")});
             }
     std::vector<LpJob> jobs;
-    ASSERT_TRUE(RunJobs(&jobs, specs));
+    ASSERT_TRUE(RunJobs(&jobs, submissions));
     const int pages = 3;
     for (size_t i = 0; i < cases.size(); i++) {
         const Case& c = cases[i];

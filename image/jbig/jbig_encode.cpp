@@ -223,7 +223,12 @@ void CodeMpsRun(QmCoder& q, uint32_t& a, uint64_t& c, int& ct, unsigned cx, uint
     while (n > 0) {
         const unsigned s = q.stat[cx];
         const uint32_t qe = kQmSteps.row[s].qe;
-        // Decisions until A drops below 0x8000 (A is at least 0x8000 here).
+        // A is at least 0x8000 here; a short run often ends above it.
+        if (n < 0x10000 && static_cast<uint32_t>(n) * qe <= a - 0x8000) {
+            a -= static_cast<uint32_t>(n) * qe;
+            return;
+        }
+        // Decisions until A drops below 0x8000.
         const uint64_t m = (a - 0x8000) / qe + 1;
         if (m > n) {
             a -= static_cast<uint32_t>(n) * qe;
@@ -379,6 +384,20 @@ void TrimTrailingZeros(std::vector<uint8_t>* out, size_t start)
     }
 }
 
+// any = l2 | l1 | l0, eight bytes at a time (the buffers' padding covers
+// the last partial word).
+void MergeLines(uint8_t* any, const uint8_t* l2, const uint8_t* l1, const uint8_t* l0, size_t bpl)
+{
+    for (size_t i = 0; i < bpl; i += 8) {
+        uint64_t w2, w1, w0;
+        std::memcpy(&w2, l2 + i, 8);
+        std::memcpy(&w1, l1 + i, 8);
+        std::memcpy(&w0, l0 + i, 8);
+        const uint64_t w = w2 | w1 | w0;
+        std::memcpy(any + i, &w, 8);
+    }
+}
+
 struct StripeBuffers {
     std::vector<uint8_t> mem;
     uint8_t* line[3]; // each kPad + bpl + kPad bytes, data at line[i]
@@ -448,8 +467,7 @@ void EncodeJbigStripe(const uint8_t* raster, uint32_t width, uint32_t height, ui
         Code(q, kTpContext, (notTypical ^ prevNotTypical) ^ 1);
         prevNotTypical = notTypical;
         if (notTypical) {
-            for (size_t i = 0; i < bpl; ++i)
-                b.any[i] = l2[i] | l1[i] | l0[i];
+            MergeLines(b.any, l2, l1, l0, bpl);
             busy = renorms > width / kBusyShare;
             renorms = busy ? CodeLine<true>(q, l2, l1, l0, b.any, width) : CodeLine<false>(q, l2, l1, l0, b.any, width);
         }

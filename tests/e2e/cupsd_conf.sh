@@ -55,6 +55,7 @@ PreserveJobHistory Yes
 PreserveJobFiles No
 MaxJobs 0
 JobKillDelay 30
+ErrorPolicy abort-job
 <Location />
   Order allow,deny
   Allow all

@@ -9,7 +9,8 @@
 #   raster.ras       with --raster: the CUPS raster the filter was fed (made by
 #                    a second cupsfilter run that stops before the filter);
 #                    with --raster-only nothing else is made
-#   pbm/, png/       with --pbm / --png: every page as the inspector decodes it
+#   pbm/             with --pbm: every page as the inspector decodes it
+#   page-NNN.png     with --png: the same as PNG previews, NNN the pageseq
 # Everything after the PDF is passed to cupsfilter: -n COPIES, -o NAME=VALUE.
 # usage: cupsfilter_job.sh --serverbin DIR --ppd PPD --inspect FZINSPECT
 #          --out OUTDIR [--raster|--raster-only] [--pbm] [--png] INPUT.pdf [cupsfilter options]
@@ -39,7 +40,8 @@ input=$1
 shift
 
 mkdir -p "$out"
-rm -rf "$out/pbm" "$out/png"
+rm -rf "$out/pbm"
+rm -f "$out"/page-*.png
 rm -f "$out/job.prn" "$out/raster.ras" "$out/inspect.txt" "$out/cupsfilter.log" "$out/raster.log"
 
 # cupsfilter reads ServerBin from a cups-files.conf; keep that file out of
@@ -66,7 +68,7 @@ fi
 [ "$stream" = 1 ] || exit 0
 args=()
 [ "$pbm" = 1 ] && args+=(--pbm "$out/pbm")
-[ "$png" = 1 ] && args+=(--png "$out/png")
+[ "$png" = 1 ] && args+=(--png "$out")
 if ! "$inspect" "${args[@]}" "$out/job.prn" >"$out/inspect.txt"; then
   echo "cupsfilter_job.sh: the inspector refused the printer stream $out/job.prn" >&2
   exit 1
