@@ -342,7 +342,8 @@ uint32_t CodeLine(QmCoder& q, const uint8_t* l2, const uint8_t* l1, const uint8_
         // Where all three lines are white around a byte, every pixel of it
         // is white in context 0: code them as one run when white is that
         // context's MPS.
-        if ((u[j - 1] | u[j] | u[j + 1]) == 0 && (stat[0] & 1) == 0) {
+        // Rows carry zero padding before byte 0: (row + j) - 1 stays inside it.
+        if ((*(u + j - 1) | u[j] | u[j + 1]) == 0 && (stat[0] & 1) == 0) {
             size_t z = FirstNonZeroByte(u, j + 2, nbytes);
             size_t end = z >= nbytes ? nbytes : z - 1;
             uint64_t x1 = std::min<uint64_t>(8 * static_cast<uint64_t>(end), width);
@@ -351,9 +352,9 @@ uint32_t CodeLine(QmCoder& q, const uint8_t* l2, const uint8_t* l1, const uint8_
             continue;
         }
         // Bits 16-23: byte j-1, 8-15: byte j, 0-7: byte j+1.
-        uint32_t w2 = static_cast<uint32_t>(l2[j - 1]) << 16 | static_cast<uint32_t>(l2[j]) << 8 | l2[j + 1];
-        uint32_t w1 = static_cast<uint32_t>(l1[j - 1]) << 16 | static_cast<uint32_t>(l1[j]) << 8 | l1[j + 1];
-        uint32_t w0 = static_cast<uint32_t>(l0[j - 1]) << 8 | l0[j];
+        uint32_t w2 = static_cast<uint32_t>(*(l2 + j - 1)) << 16 | static_cast<uint32_t>(l2[j]) << 8 | l2[j + 1];
+        uint32_t w1 = static_cast<uint32_t>(*(l1 + j - 1)) << 16 | static_cast<uint32_t>(l1[j]) << 8 | l1[j + 1];
+        uint32_t w0 = static_cast<uint32_t>(*(l0 + j - 1)) << 8 | l0[j];
         const uint64_t left = width - 8 * static_cast<uint64_t>(j);
         if (left >= 8) {
 #pragma GCC unroll 8
