@@ -57,9 +57,11 @@ bool ParseNumber(const char*& p, long* out)
     return p != start;
 }
 
-// Removes everything inside the directory `fd`, never following a symlink.
-// Depth is bounded so a hostile tree cannot exhaust descriptors.
-bool EmptyDirAt(int fd, int depth)
+// Calls `fn(name)` for every entry of the directory `fd` but "." and "..";
+// `fn` returns false for an entry it could not handle. False when the
+// directory cannot be read or any entry failed.
+template <typename Fn>
+bool ForEachEntry(int fd, Fn fn)
 {
     int dupFd = dup(fd);
     if (dupFd < 0)
@@ -71,47 +73,36 @@ bool EmptyDirAt(int fd, int depth)
     }
     bool ok = true;
     while (struct dirent* e = readdir(d)) {
-        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
-            continue;
-        if (unlinkat(fd, e->d_name, 0) == 0)
-            continue;
-        if (errno != EISDIR && errno != EPERM) {
-            ok = false;
-            continue;
-        }
-        int sub = openat(fd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (sub < 0 || depth >= 16) {
-            if (sub >= 0)
-                close(sub);
-            ok = false;
-            continue;
-        }
-        ok = EmptyDirAt(sub, depth + 1) && ok;
-        close(sub);
-        if (unlinkat(fd, e->d_name, AT_REMOVEDIR) != 0)
-            ok = false;
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            ok = fn(e->d_name) && ok;
     }
     closedir(d);
     return ok;
 }
 
+// Removes everything inside the directory `fd`, never following a symlink.
+// Depth is bounded so a hostile tree cannot exhaust descriptors.
+bool EmptyDirAt(int fd, int depth)
+{
+    return ForEachEntry(fd, [fd, depth](const char* name) {
+        if (unlinkat(fd, name, 0) == 0)
+            return true;
+        if ((errno != EISDIR && errno != EPERM) || depth >= 16)
+            return false;
+        int sub = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub < 0)
+            return false;
+        bool emptied = EmptyDirAt(sub, depth + 1);
+        close(sub);
+        return unlinkat(fd, name, AT_REMOVEDIR) == 0 && emptied;
+    });
+}
+
 bool RemoveOwnFiles(int fd, int jobId)
 {
-    int dupFd = dup(fd);
-    if (dupFd < 0)
-        return false;
-    DIR* d = fdopendir(dupFd);
-    if (!d) {
-        close(dupFd);
-        return false;
-    }
-    bool ok = true;
-    while (struct dirent* e = readdir(d)) {
-        if (IsOwnWorkFile(e->d_name, jobId) && unlinkat(fd, e->d_name, 0) != 0 && errno != ENOENT)
-            ok = false;
-    }
-    closedir(d);
-    return ok;
+    return ForEachEntry(fd, [fd, jobId](const char* name) {
+        return !IsOwnWorkFile(name, jobId) || unlinkat(fd, name, 0) == 0 || errno == ENOENT;
+    });
 }
 
 int LockRetry(int fd, int op)

@@ -88,8 +88,10 @@ TEST_F(FilterStartup, MissingPpdEndsWithStatusOneBeforeAnyOutput)
 
 TEST_F(FilterStartup, EmptyInputResetsWorkDirAndWritesNothing)
 {
-    ASSERT_EQ(0, mkdir(kWork, 0700));
-    ASSERT_TRUE(WriteFile("/tmp/velmarsh/7_1_gs.pbm", "old"));
+    // Leftovers of every kind go, but nothing is followed out of the directory.
+    ASSERT_EQ(0, system("mkdir -m 0700 /tmp/velmarsh && echo old > /tmp/velmarsh/7_1_gs.pbm && "
+                        "mkdir -p /tmp/velmarsh/sub/deep && touch /tmp/velmarsh/sub/deep/f && "
+                        "mkdir /tmp/victim && touch /tmp/victim/precious && ln -s /tmp/victim /tmp/velmarsh/link"));
     FilterOptions o = Job();
     o.input = "";
     FilterRun r = RunFilter(o);
@@ -97,7 +99,9 @@ TEST_F(FilterStartup, EmptyInputResetsWorkDirAndWritesNothing)
     EXPECT_TRUE(r.out.empty());
     EXPECT_NE(std::string::npos, r.err.find("DEBUG: First page header is null \n"));
     EXPECT_TRUE(Exists(kWork));
-    EXPECT_FALSE(Exists("/tmp/velmarsh/7_1_gs.pbm"));
+    for (const char* gone : {"/tmp/velmarsh/7_1_gs.pbm", "/tmp/velmarsh/sub", "/tmp/velmarsh/link"})
+        EXPECT_FALSE(Exists(gone)) << gone;
+    EXPECT_TRUE(Exists("/tmp/victim/precious"));
 }
 
 TEST_F(FilterStartup, JobRecordCarriesTheParameterTextByteForByte)
