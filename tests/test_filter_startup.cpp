@@ -17,7 +17,7 @@ class FilterStartup : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(0, system("rm -rf /tmp/velmarsh /tmp/auth /tmp/in.ras"));
+        ASSERT_EQ(0, system("rm -rf /tmp/velmarsh /tmp/auth /tmp/in.ras /tmp/victim"));
         ASSERT_TRUE(WriteRasterFile("/tmp/in.ras", {PatternPage(64, 40, 1)}));
     }
     FilterOptions Job(const std::string& options = "", const std::string& copies = "1")
