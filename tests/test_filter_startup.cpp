@@ -289,3 +289,22 @@ TEST_F(FilterStartup, OverlappingJobsKeepEachOthersFiles)
 }
 
 } // namespace
+
+namespace {
+
+// CUPS accepts the product PPD with the filter it names installed.
+TEST(ProductPpd, PassesCupstestppd)
+{
+    if (access("/usr/bin/cupstestppd", X_OK) != 0)
+        GTEST_SKIP() << "cupstestppd not installed";
+    ASSERT_EQ(0, system("rm -rf /tmp/ppdroot && mkdir -p /tmp/ppdroot/usr/lib/cups/filter"));
+    ASSERT_EQ(0, system("cp " FZ_FILTER_BIN " /tmp/ppdroot/usr/lib/cups/filter/"));
+    std::string cmd = "cupstestppd -R /tmp/ppdroot " + ProductPpd() + " > /tmp/ppdroot/report 2>&1";
+    int status = system(cmd.c_str());
+    std::string report = ReadFile("/tmp/ppdroot/report");
+    EXPECT_EQ(0, status) << report;
+    EXPECT_NE(std::string::npos, report.find(": PASS")) << report;
+    EXPECT_EQ(std::string::npos, report.find("FAIL")) << report;
+}
+
+} // namespace
