@@ -18,6 +18,7 @@ using testing::internal::GetCapturedStderr;
 namespace {
 
 using Values = std::vector<std::pair<std::string, std::string>>;
+const std::string kUnchecked = "?";
 
 struct Table {
     PARAM_KEY_SPERATOR_VALUE rows[kParamRows];
@@ -35,21 +36,25 @@ struct Table {
         for (int i = 0; i < kParamRows; ++i) {
             std::string want = tblDefParam[i].value;
             for (const auto& c : changed)
-                if (c.first == rows[i].key)
-                    want = c.second;
+                want = c.first == rows[i].key ? c.second : want;
             EXPECT_EQ(rows[i].value, want) << rows[i].key;
         }
     }
 };
 
-std::string Build(Table& t)
+// The text form into a buffer with room to spare; `err` receives the log.
+std::string Build(Table& t, std::string* err = nullptr)
 {
-    char buf[kJobParamsTextSize];
-    char* p = buf;
+    std::vector<char> buf(kJobParamsTextSize + 64, '#');
+    char* p = buf.data();
     CaptureStderr();
     BuildJobParams(&p, t.rows);
-    GetCapturedStderr();
-    return buf;
+    std::string log = GetCapturedStderr();
+    if (err != nullptr)
+        *err = log;
+    for (size_t i = kJobParamsTextSize; i < buf.size(); ++i)
+        EXPECT_EQ(buf[i], '#') << "written past the buffer at " << i;
+    return buf.data();
 }
 
 const char kDefaultText[] =
@@ -60,54 +65,33 @@ const char kDefaultText[] =
 
 }  // namespace
 
-TEST(JobParamsText, DefaultTableGivesThe362CharacterText)
+TEST(JobParamsText, DefaultFullAndSeparatorlessTables)
 {
     Table t;
-    char buf[kJobParamsTextSize];
-    char* p = buf;
-    CaptureStderr();
-    BuildJobParams(&p, t.rows);
-    EXPECT_EQ(GetCapturedStderr(), std::string("BuildJobParams:") + kDefaultText + "\n");
-    EXPECT_EQ(std::string(buf), kDefaultText);
-    EXPECT_EQ(strlen(buf), 362u);
+    std::string err;
+    EXPECT_EQ(Build(t, &err), kDefaultText);
+    EXPECT_EQ(strlen(kDefaultText), 362u);
+    EXPECT_EQ(err, std::string("BuildJobParams:") + kDefaultText + "\n");
     t.ExpectDefaultsExcept({});
-}
 
-TEST(JobParamsText, FullTableFitsTheBufferExactly)
-{
-    Table t;
-    std::string v(300, 'v');
-    CaptureStderr();
-    for (auto& r : t.rows)
-        SetJobParam(r.key, v.c_str(), t.rows);
-    std::vector<char> buf(kJobParamsTextSize + 64, '#');
-    char* p = buf.data();
-    BuildJobParams(&p, t.rows);
-    GetCapturedStderr();
-    EXPECT_EQ(t.Get("Border"), std::string(255, 'v'));
-    EXPECT_EQ(strlen(buf.data()), kJobParamsTextSize - 1);  // 6,436 characters
-    for (size_t i = kJobParamsTextSize; i < buf.size(); ++i)
-        ASSERT_EQ(buf[i], '#') << "written past the buffer at " << i;
-}
-
-TEST(JobParamsText, EmptySeparatorWritesAndTakesTheWholeToken)
-{
-    Table t;
-    t.rows[9].sperator[0] = '\0';  // number-up
+    t.rows[9].sperator[0] = '\0';  // number-up: the value alone, and the whole token as value
     EXPECT_NE(Build(t).find("InputSlot=MainTray, 1, job-uuid=, "), std::string::npos);
     CaptureStderr();
     GetJobParamFromCups("number-up=4", t.rows);
+    for (auto& r : t.rows)
+        SetJobParam(r.key, std::string(300, 'v').c_str(), t.rows);
     GetCapturedStderr();
-    EXPECT_EQ(t.Get("number-up"), "number-up=4");
+    EXPECT_EQ(t.Get("Border"), std::string(255, 'v'));
+    EXPECT_EQ(Build(t).size(), kJobParamsTextSize - 1 - strlen("number-up="));
+    t.rows[9].sperator[0] = '=';
+    EXPECT_EQ(Build(t).size(), kJobParamsTextSize - 1);  // the longest text, 6,436 characters
 }
 
 TEST(JobParamsFromCups, TokensSetTheFirstRowWhoseNameTheyContain)
 {
     const std::string longDoc = "DocName=" + std::string(600, 'd');
-    const std::string kUnchecked = "?";
     struct Case {
-        std::string options;
-        std::string log;  // whole standard error, or kUnchecked
+        std::string options, log;  // log: the whole standard error, or kUnchecked
         Values changed;
     } cases[] = {
         {"PageSize=A5 number-up=2",
@@ -125,18 +109,15 @@ TEST(JobParamsFromCups, TokensSetTheFirstRowWhoseNameTheyContain)
         // Two blanks make an empty token; a trailing blank and an empty text make none.
         {"media=A4  sides=x ", "One_Param:media=A4 , Len:8\nOne_Param: , Len:0\nOne_Param:sides=x , Len:7\n", {}},
         {"", "", {}},
-        {"PageSize=A5\tBorder=0",
-         "One_Param:PageSize=A5\\tBorder=0 , Len:20\nKey:PageSize , Length:8\nValue:A5\\tBorder=0 , Length:12\n",
-         {{"PageSize", "A5\tBorder=0"}}},
-        {"DocName=a\nSTATE:\r+x",
-         "One_Param:DocName=a\\nSTATE:\\r+x , Len:19\nKey:DocName , Length:7\nValue:a\\nSTATE:\\r+x , Length:11\n",
-         {{"DocName", "a\nSTATE:\r+x"}}},
+        {"DocName=a\tBorder=0\nSTATE:",  // only the blank ends a token; control characters escaped in the log
+         "One_Param:DocName=a\\tBorder=0\\nSTATE: , Len:25\nKey:DocName , Length:7\nValue:a\\tBorder=0\\nSTATE: , Length:17\n",
+         {{"DocName", "a\tBorder=0\nSTATE:"}}},
         {"AuthPassword=0ther",
          "One_Param:AuthPassword=**** , Len:18\nKey:AuthPassword , Length:12\nValue:**** , Length:5\n",
          {{"AuthPassword", "0ther"}}},
         {longDoc + " Border=0",
-         ("One_Param:" + longDoc.substr(0, 511) + " , Len:511\nKey:DocName , Length:7\nValue:" + std::string(255, 'd') +
-          " , Length:255\nOne_Param:Border=0 , Len:8\nKey:Border , Length:6\nValue:0 , Length:1\n"),
+         "One_Param:" + longDoc.substr(0, 511) + " , Len:511\nKey:DocName , Length:7\nValue:" + std::string(255, 'd') +
+             " , Length:255\nOne_Param:Border=0 , Len:8\nKey:Border , Length:6\nValue:0 , Length:1\n",
          {{"DocName", std::string(255, 'd')}, {"Border", "0"}}},
     };
     for (const auto& c : cases) {
@@ -145,13 +126,12 @@ TEST(JobParamsFromCups, TokensSetTheFirstRowWhoseNameTheyContain)
         CaptureStderr();
         GetJobParamFromCups(c.options.c_str(), t.rows);
         std::string err = GetCapturedStderr();
-        if (c.log != kUnchecked)
-            EXPECT_EQ(err, c.log);
+        EXPECT_TRUE(c.log == kUnchecked || err == c.log) << err;
         t.ExpectDefaultsExcept(c.changed);
     }
 }
 
-TEST(JobParamsByName, GetAndSetByExactNameOnly)
+TEST(JobParamsByName, ExactNamesZeroFilledCutValues)
 {
     Table t;
     char marker[] = "untouched";
@@ -166,33 +146,19 @@ TEST(JobParamsByName, GetAndSetByExactNameOnly)
     t.ExpectDefaultsExcept({});
 
     CaptureStderr();
-    GetJobParam("InputSlot", &p, t.rows);
-    EXPECT_EQ(GetCapturedStderr(), "GetJobParam:[InputSlot , MainTray ]\n");
-    SetJobParam("InputSlot", "ManualTray", t.rows);
-    EXPECT_STREQ(p, "ManualTray");  // the pointer is into the table
-}
-
-TEST(JobParamsByName, StoredValueIsZeroFilledCutAndMayComeFromItsOwnRow)
-{
-    Table t;
-    CaptureStderr();
+    GetJobParam("Duplex", &p, t.rows);
     GetJobParamFromCups("Duplex=DuplexNoTumble", t.rows);
-    GetCapturedStderr();
-    CaptureStderr();
     SetJobParam("Duplex", "None", t.rows);
-    EXPECT_EQ(GetCapturedStderr(), "SetJobParam:[Duplex , None ]\n");
-    const PARAM_KEY_SPERATOR_VALUE& row = t.rows[6];
-    EXPECT_STREQ(row.value, "None");
-    for (size_t i = 4; i < sizeof row.value; ++i)
-        ASSERT_EQ(row.value[i], '\0') << i;
-
-    CaptureStderr();
     SetJobParam("LoginName", std::string(400, 'x').c_str(), t.rows);
-    char* p = nullptr;
     SetJobParam("DocName", "report.pdf", t.rows);
-    GetJobParam("DocName", &p, t.rows);
-    SetJobParam("DocName", p, t.rows);
-    GetCapturedStderr();
+    char* doc = nullptr;
+    GetJobParam("DocName", &doc, t.rows);
+    SetJobParam("DocName", doc, t.rows);  // a value taken from its own row
+    std::string err = GetCapturedStderr();
+    EXPECT_EQ(err.substr(0, err.find('\n') + 1), "GetJobParam:[Duplex , None ]\n");
+    EXPECT_NE(err.find("\nSetJobParam:[Duplex , None ]\n"), std::string::npos);
+    EXPECT_EQ(p, t.rows[6].value);  // points into the table
+    EXPECT_EQ(std::string(t.rows[6].value, sizeof t.rows[6].value), "None" + std::string(252, '\0'));
     EXPECT_EQ(t.Get("LoginName"), std::string(255, 'x'));
     EXPECT_STREQ(t.rows[21].key, "AuthID");  // the next row is intact
     EXPECT_EQ(t.Get("DocName"), "report.pdf");
@@ -207,24 +173,19 @@ TEST(JobParamsPassword, MaskedInEveryLogLineButKeptForThePrinter)
     char* p = nullptr;
     GetJobParam("AuthPassword", &p, t.rows);
     SetJobParam("DocName", "a, b=c\nd", t.rows);
-    char buf[kJobParamsTextSize];
-    char* bp = buf;
-    BuildJobParams(&bp, t.rows);
-    std::string err = GetCapturedStderr();
-    std::string text = buf;
-    EXPECT_NE(text.find("DocName=a, b=c\nd, "), std::string::npos);
+    std::string err = GetCapturedStderr(), buildErr;
+    std::string text = Build(t, &buildErr);
+    EXPECT_NE(text.find("DocName=a, b=c\nd, "), std::string::npos);  // written as they are
     EXPECT_NE(text.find("AuthPassword=s3cr3t, "), std::string::npos);
-    EXPECT_EQ(err.find("s3cr3t"), std::string::npos) << err;
-    EXPECT_NE(err.find("SetJobParam:[AuthPassword , **** ]\n"), std::string::npos);
-    EXPECT_NE(err.find("GetJobParam:[AuthPassword , **** ]\n"), std::string::npos);
-
+    EXPECT_EQ(err,
+              "SetJobParam:[AuthPassword , **** ]\nGetJobParam:[AuthPassword , **** ]\n"
+              "SetJobParam:[DocName , a, b=c\\nd ]\n");
     // The log text is the printer's text with only the password and the control characters changed.
     std::string expected = text;
     expected.replace(expected.find("AuthPassword=s3cr3t"), 19, "AuthPassword=****");
     expected.replace(expected.find("c\nd"), 3, "c\\nd");
     EXPECT_EQ(JobParamsForLog(t.rows), expected);
-    EXPECT_NE(err.find("BuildJobParams:" + expected + "\n"), std::string::npos);
-
+    EXPECT_EQ(buildErr, "BuildJobParams:" + expected + "\n");
     EXPECT_EQ(OptionsForLog("a AuthPassword=pw  xAuthPassword=q AuthPassword= b\n"),
               "a AuthPassword=****  xAuthPassword**** AuthPassword= b\\n");
 }
@@ -241,21 +202,20 @@ TEST(LogSafe, EscapesControlCharactersAndBackslash)
 TEST(DocumentName, LastComponentCutAtTheFirstBlankAfterTheDot)
 {
     const std::string kEnter = "DEBUG: Enter getDocumenName!\n", kExit = "DEBUG: Exit getDocumenName!\n";
-    const std::string kDir = "DEBUG: getDocumenName:remove dir.\n";
     const std::string kNoDir = "DEBUG: getDocumenName:param not include dir.\n";
     const std::string kDot = "DEBUG: getDocumenName:find expanded flag.\n";
-    const std::string kCut = "DEBUG: getDocumenName:set DocName string terminal.\n";
     struct Case {
-        std::string title, name, log;  // log "" = not checked
+        std::string title, name, log;
     } cases[] = {
-        {"/home/user/report.pdf", "report.pdf", kEnter + kDir + kDot + kExit},
-        {"report.pdf and more words", "report.pdf", kEnter + kNoDir + kDot + kCut + kExit},
+        {"/home/user/report.pdf", "report.pdf", kEnter + "DEBUG: getDocumenName:remove dir.\n" + kDot + kExit},
+        {"report.pdf and more words", "report.pdf",
+         kEnter + kNoDir + kDot + "DEBUG: getDocumenName:set DocName string terminal.\n" + kExit},
         {"My Letter  to you", "My Letter  to you", kEnter + kNoDir + kExit},
-        {"annual report.pdf", "annual report.pdf", ""},
-        {"/a.b c/my doc.x y", "my doc.x", ""},
-        {"/home/user/", "", ""},
-        {"", "", ""},
-        {"/dir/" + std::string(300, 'n') + ".pdf", std::string(255, 'n'), ""},
+        {"annual report.pdf", "annual report.pdf", kUnchecked},
+        {"/a.b c/my doc.x y", "my doc.x", kUnchecked},
+        {"/home/user/", "", kUnchecked},
+        {"", "", kUnchecked},
+        {"/dir/" + std::string(300, 'n') + ".pdf", std::string(255, 'n'), kUnchecked},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title.substr(0, 40));
@@ -267,8 +227,7 @@ TEST(DocumentName, LastComponentCutAtTheFirstBlankAfterTheDot)
         std::string err = GetCapturedStderr();
         EXPECT_EQ(p, buf);
         EXPECT_EQ(std::string(buf, strnlen(buf, sizeof buf)), c.name);
-        if (!c.log.empty())
-            EXPECT_EQ(err, c.log);
+        EXPECT_TRUE(c.log == kUnchecked || err == c.log) << err;
     }
 }
 
@@ -279,59 +238,25 @@ TEST(HostName, StoredAndLogged)
     ASSERT_EQ(gethostname(host, 64), 0);
     CaptureStderr();
     SetHostNameParam(t.rows);
-    std::string err = GetCapturedStderr();
+    EXPECT_EQ(GetCapturedStderr(), "HostName: " + LogSafe(host) + "\nSetJobParam:[HostName , " + LogSafe(host) + " ]\n");
     EXPECT_EQ(t.Get("HostName"), host);
-    EXPECT_EQ(err.substr(0, err.find('\n') + 1), "HostName: " + LogSafe(host) + "\n");
 }
 
-// ---- Authentication file -----------------------------------------------
-
-namespace {
-
-const char kAuthFile[] = "/tmp/auth/auth_config";
-const std::string kEnterAuth = "DEBUG: Enter getAuthInfo!\n";
-const std::string kRead = kEnterAuth + "DEBUG: create  json_string!\n";
-const std::string kParsed = kRead + "DEBUG: Parse  json_string!\n";
-const std::string kOk = "DEBUG: Exit  getAuthInfo!\n";
-const std::string kParseError = kRead + "DEBUG: Error parsing JSON\nDEBUG: Exit  getAuthInfo with error!\n";
-
-struct Auth {
-    bool ok = false;
-    std::string id, password, err;
-};
-
-Auth ReadAuth()
+TEST(AuthFile, ContentAndKindOfFile)
 {
-    char id[128], pw[128];
-    memset(id, 0, sizeof id);
-    memset(pw, 0, sizeof pw);
-    char* ip = id;
-    char* pp = pw;
-    Auth a;
-    CaptureStderr();
-    a.ok = getAuthInfo(&ip, &pp);
-    a.err = GetCapturedStderr();
-    a.id = std::string(id, strnlen(id, sizeof id));
-    a.password = std::string(pw, strnlen(pw, sizeof pw));
-    return a;
-}
-
-void RemoveAuth()
-{
-    unlink(kAuthFile);
-    rmdir(kAuthFile);
-    unlink("/tmp/auth/real");
-}
-
-}  // namespace
-
-TEST(AuthFile, ContentCases)
-{
+    const char* kPath = "/tmp/auth/auth_config";
+    const std::string kRead = "DEBUG: Enter getAuthInfo!\nDEBUG: create  json_string!\n";
+    const std::string kParsed = kRead + "DEBUG: Parse  json_string!\n", kOk = "DEBUG: Exit  getAuthInfo!\n";
+    const std::string kParseError = kRead + "DEBUG: Error parsing JSON\nDEBUG: Exit  getAuthInfo with error!\n";
     const std::string head = R"({"AuthID":"big")";
+    auto fifo = [] { return mkfifo("/tmp/auth/auth_config", 0600) == 0; };
+    auto dir = [] { return mkdir("/tmp/auth/auth_config", 0700) == 0; };
+    auto link = [] { return symlink("/tmp/auth/real", "/tmp/auth/auth_config") == 0; };
     struct Case {
-        std::string content;
+        std::string content;  // the file's bytes, unless `make` puts something else there
         bool ok;
-        std::string id, password, log;  // log "" = not checked
+        std::string id, password, log;
+        bool (*make)() = nullptr;
     } cases[] = {
         {R"({"AuthID": "alice", "Password": "pa55w0rd", "Other": "x"})", true, "alice", "pa55w0rd",
          kParsed + "DEBUG: AuthID: alice\nDEBUG: Password: ****\n" + kOk},
@@ -339,62 +264,40 @@ TEST(AuthFile, ContentCases)
         {"", false, "", "", kParseError},
         {"not json", false, "", "", kParseError},
         {"{\"AuthID\":\"a\"", false, "", "", kParseError},
-        {"{\"AuthID\":'a'}", false, "", "", kParseError},
         {R"({"authid":"a","password":"b"})", true, "", "", kParsed + kOk},
-        {R"({"AuthID":5,"Password":null})", true, "", "", ""},
-        {R"({"AuthID":["a"],"Password":{"x":"y"}})", true, "", "", ""},
+        {R"({"AuthID":5,"Password":["p"]})", true, "", "", kUnchecked},
         {R"(["AuthID","alice"])", true, "", "", kParsed + kOk},
-        {R"("AuthID")", true, "", "", ""},
-        {"42", true, "", "", ""},
         {"{\"AuthID\":\"" + std::string(200, 'i') + "\",\"Password\":\"" + std::string(500, 'p') + "\"}", true,
-         std::string(127, 'i'), std::string(127, 'p'), ""},
-        {"{\"AuthID\":\"\xff\xfe\x80x\"}", true, "\xff\xfe\x80x", "", ""},
+         std::string(127, 'i'), std::string(127, 'p'), kUnchecked},
         {R"({"AuthID":"a\nSTATE: +x"})", true, "a\nSTATE: +x", "", kParsed + "DEBUG: AuthID: a\\nSTATE: +x\n" + kOk},
-        {std::string(200000, '['), false, "", "", ""},
-        {"{\"AuthID\":\"deep\",\"x\":" + std::string(100, '[') + std::string(100, ']') + "}", true, "deep", "", ""},
-        {head + std::string(64 * 1024 - head.size() - 1, ' ') + "}", true, "big", "", ""},  // 64 KiB
+        {std::string(200000, '['), false, "", "", kUnchecked},
+        {"{\"AuthID\":\"deep\",\"x\":" + std::string(100, '[') + std::string(100, ']') + "}", true, "deep", "", kUnchecked},
+        {head + std::string(64 * 1024 - head.size() - 1, ' ') + "}", true, "big", "", kUnchecked},  // 64 KiB
         {head + std::string(64 * 1024 - head.size(), ' ') + "}", false, "", "",
-         kEnterAuth + "DEBUG: auth_file is larger than 65536 bytes!\nDEBUG: Exit  getAuthInfo with error!\n"},
-        {std::string("{\"AuthID\":\"a\"}\0garbage", 23), true, "a", "", ""},
+         "DEBUG: Enter getAuthInfo!\nDEBUG: auth_file is larger than 65536 bytes!\n"
+         "DEBUG: Exit  getAuthInfo with error!\n"},
+        {std::string("{\"AuthID\":\"a\"}\0garbage", 23), true, "a", "", kUnchecked},
+        {"missing", false, "", "", "DEBUG: Enter getAuthInfo!\nDEBUG: auth_file is not found!\n", [] { return true; }},
+        {"FIFO", false, "", "", kUnchecked, fifo},
+        {"directory", false, "", "", kUnchecked, dir},
+        {"symlink", false, "", "", kUnchecked, link},
     };
     mkdir("/tmp/auth", 0755);
+    ASSERT_TRUE(WriteFile("/tmp/auth/real", R"({"AuthID":"linked"})"));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.content.substr(0, 60));
-        RemoveAuth();
-        ASSERT_TRUE(WriteFile(kAuthFile, c.content));
-        Auth a = ReadAuth();
-        EXPECT_EQ(a.ok, c.ok);
-        EXPECT_EQ(a.id, c.id);
-        EXPECT_EQ(a.password, c.password);
-        if (!c.log.empty())
-            EXPECT_EQ(a.err, c.log);
+        unlink(kPath);
+        rmdir(kPath);
+        ASSERT_TRUE(c.make != nullptr ? c.make() : WriteFile(kPath, c.content));
+        char id[128] = {0}, pw[128] = {0};
+        char *ip = id, *pp = pw;
+        CaptureStderr();
+        EXPECT_EQ(getAuthInfo(&ip, &pp), c.ok);
+        std::string err = GetCapturedStderr();
+        EXPECT_EQ(std::string(id, strnlen(id, sizeof id)), c.id);
+        EXPECT_EQ(std::string(pw, strnlen(pw, sizeof pw)), c.password);
+        EXPECT_TRUE(c.log == kUnchecked || err == c.log) << err;
     }
-    RemoveAuth();
-}
-
-TEST(AuthFile, MissingOrSpecialFilesAreRefusedWithoutBlocking)
-{
-    struct Case {
-        const char* what;
-        bool (*make)();
-    } cases[] = {
-        {"missing", [] { return true; }},
-        {"FIFO", [] { return mkfifo(kAuthFile, 0600) == 0; }},
-        {"directory", [] { return mkdir(kAuthFile, 0700) == 0; }},
-        {"symlink", [] {
-             return WriteFile("/tmp/auth/real", R"({"AuthID":"linked"})") && symlink("/tmp/auth/real", kAuthFile) == 0;
-         }},
-    };
-    mkdir("/tmp/auth", 0755);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        RemoveAuth();
-        ASSERT_TRUE(c.make());
-        Auth a = ReadAuth();
-        EXPECT_FALSE(a.ok);
-        EXPECT_EQ(a.id, "");
-        if (std::string(c.what) == "missing")
-            EXPECT_EQ(a.err, kEnterAuth + "DEBUG: auth_file is not found!\n");
-    }
-    RemoveAuth();
+    unlink(kPath);
+    rmdir(kPath);
 }
