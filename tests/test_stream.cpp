@@ -31,15 +31,7 @@ std::string Bytes(std::initializer_list<int> v)
 
 const std::string kPageName("tamrel_printer\0\0", 16);
 
-TEST(PrinterHeader, DefaultsAndSize)
-{
-    printer_header h;
-    EXPECT_EQ(sizeof(printer_header), 32u);
-    EXPECT_EQ(std::string(h.name, 16), kPageName);
-    EXPECT_EQ(h.firstpage, 0u);
-    EXPECT_EQ(h.lastpage, 0u);
-    EXPECT_EQ(h.pageseq, 1u);
-}
+static_assert(sizeof(printer_header) == 32, "printer_header is the 32 header bytes of a page record");
 
 TEST(JobRecord, TagLittleEndianLengthTextAndLogLines)
 {
@@ -113,6 +105,8 @@ TEST(PageRecord, RecordsFollowEachOtherAndHalvesMakeTheWhole)
         WritePageData(f, b, db);
     });
     ASSERT_EQ(whole.size(), 32u + 3 + 32 + 5);
+    // A default header: the name, firstpage 0, pageseq 1.
+    EXPECT_EQ(whole.substr(0, 32), kPageName + Bytes({0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 1, 0, 0, 0}));
     EXPECT_EQ(whole.substr(32, 3), "abc");
     EXPECT_EQ(whole.substr(35, 16), kPageName);
     EXPECT_EQ(whole.substr(35 + 32), "defgh");
