@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <sched.h>
@@ -62,13 +63,25 @@ constexpr QmState kQmTable[kQmStates] = {
     {0x59eb, 112, 111, 1},
 };
 
-// Each context's statistics are one byte, state * 2 + MPS, so one lookup
-// gives Qe and the successors. next[] is indexed by (decision was the MPS)
-// * 2 + (A needed renormalising): an LPS always renormalises, an MPS keeps
-// its state unless it does.
+// Each context's statistics are one byte, state * 2 + MPS. The coding
+// step looks up its row by that byte XOR the pixel, so the row already
+// knows whether the pixel is the MPS (even row) or the LPS (odd row):
+//  - qe: the state's LPS probability estimate;
+//  - renormBelow: A - Qe below this needs renormalising (0x8000 for an
+//    MPS; above any A for an LPS, which always renormalises);
+//  - lpsMask: all ones for an LPS row;
+//  - upperBelow: the decision takes the upper sub-interval (of size Qe)
+//    when (A - Qe) ^ lpsMask is below this: for an MPS when A - Qe < Qe,
+//    for an LPS when A - Qe >= Qe (the conditional exchange). Inverting
+//    both sides for an LPS turns the second test into the first form.
+//  - next[renormalised]: the new statistics byte XOR the pixel (an MPS
+//    keeps its state unless A needed renormalising).
 struct QmStep {
-    uint16_t qe;
-    uint8_t next[4];
+    uint32_t qe;
+    uint32_t renormBelow;
+    uint32_t lpsMask;
+    uint32_t upperBelow;
+    uint8_t next[2];
 };
 struct QmSteps {
     QmStep row[2 * kQmStates];
@@ -78,17 +91,23 @@ constexpr QmSteps BuildQmSteps()
 {
     QmSteps t{};
     for (int s = 0; s < kQmStates; ++s) {
-        for (int mps = 0; mps < 2; ++mps) {
-            QmStep& e = t.row[2 * s + mps];
-            const uint8_t self = static_cast<uint8_t>(2 * s + mps);
-            const uint8_t afterMps = static_cast<uint8_t>(2 * kQmTable[s].nextMps + mps);
-            const uint8_t afterLps = static_cast<uint8_t>(2 * kQmTable[s].nextLps + (mps ^ kQmTable[s].swapMps));
-            e.qe = kQmTable[s].qe;
-            e.next[0] = afterLps; // not reached
-            e.next[1] = afterLps;
-            e.next[2] = self;
-            e.next[3] = afterMps;
-        }
+        // Pixel equal to the MPS: row 2s whatever the MPS is, since the
+        // pixel is XORed back in.
+        QmStep& m = t.row[2 * s];
+        m.qe = kQmTable[s].qe;
+        m.renormBelow = 0x8000;
+        m.lpsMask = 0;
+        m.upperBelow = kQmTable[s].qe;
+        m.next[0] = static_cast<uint8_t>(2 * s);
+        m.next[1] = static_cast<uint8_t>(2 * kQmTable[s].nextMps);
+        // Pixel equal to the LPS: the MPS is the pixel's complement, and
+        // the new MPS is that, exchanged if the state says so.
+        QmStep& l = t.row[2 * s + 1];
+        l.qe = kQmTable[s].qe;
+        l.renormBelow = 0x20000;
+        l.lpsMask = 0xFFFFFFFFu;
+        l.upperBelow = ~(kQmTable[s].qe - 1u);
+        l.next[0] = l.next[1] = static_cast<uint8_t>(2 * kQmTable[s].nextLps + (1 ^ kQmTable[s].swapMps));
     }
     return t;
 }
@@ -104,105 +123,98 @@ constexpr unsigned kTpContext = 0x0e5;
 // byte, 3 spacer bits and 16 fraction bits; it is 64 bits wide so that a
 // whole renormalisation can be shifted in one step and the completed bytes
 // taken out afterwards.
+//
+// Completed bytes go unstuffed into `buf` after a leading spare byte; a
+// carry is added straight into the bytes already written (0xFF bytes roll
+// over to 0x00 and the byte before them takes it). The spare byte takes a
+// carry that would reach before the first byte. Stuffing happens once the
+// stripe is complete.
 struct QmCoder {
     uint64_t c;
-    uint32_t a;       // interval size
-    int ct;           // shifts left before the next output byte is complete
-    uint32_t stacked; // 0xFF bytes held back: a carry still turns them into 0x00
-    int held;         // byte held back for a possible carry, -1 before the first
-    std::vector<uint8_t>* out;
+    uint32_t a;  // interval size
+    int ct;      // shifts left before the next output byte is complete
+    uint8_t* p;  // next free byte of buf
+    uint8_t* end;
+    std::vector<uint8_t> buf;
     uint8_t stat[kContexts];
 };
 
-void QmInit(QmCoder& q, std::vector<uint8_t>* out)
+void QmInit(QmCoder& q)
 {
     q.a = 0x10000;
     q.c = 0;
     q.ct = 11;
-    q.stacked = 0;
-    q.held = -1;
-    q.out = out;
+    q.buf.assign(1 << 14, 0);
+    q.p = q.buf.data() + 1;
+    q.end = q.buf.data() + q.buf.size();
     std::memset(q.stat, 0, sizeof q.stat);
 }
 
-// Writes one coded byte, stuffing a 0x00 after every 0xFF so that no marker
-// can appear inside the data.
-inline void PutByte(std::vector<uint8_t>* out, unsigned b)
+// Makes room for `n` more bytes of coded data.
+void QmReserve(QmCoder& q, size_t n)
 {
-    out->push_back(static_cast<uint8_t>(b));
-    if (b == 0xFF)
-        out->push_back(0x00);
+    if (static_cast<size_t>(q.end - q.p) >= n)
+        return;
+    const size_t used = static_cast<size_t>(q.p - q.buf.data());
+    q.buf.resize(std::max(2 * q.buf.size(), used + n));
+    q.p = q.buf.data() + used;
+    q.end = q.buf.data() + q.buf.size();
 }
 
-// Takes one completed byte `t` (with the carry in bit 8) out of C.
-void TakeByte(QmCoder& q, uint32_t t)
+// Adds a carry into the bytes before `p`.
+__attribute__((noinline)) void AddCarry(uint8_t* p)
 {
-    if (t > 0xFF) {
-        // A carry: it lands in the held byte, and the stacked 0xFF bytes roll
-        // over to 0x00.
-        if (q.held >= 0)
-            PutByte(q.out, static_cast<unsigned>(q.held) + 1);
-        for (; q.stacked > 0; --q.stacked)
-            PutByte(q.out, 0x00);
-        q.held = static_cast<int>(t & 0xFF);
-    } else if (t == 0xFF) {
-        ++q.stacked;
-    } else {
-        if (q.held >= 0)
-            PutByte(q.out, static_cast<unsigned>(q.held));
-        for (; q.stacked > 0; --q.stacked)
-            PutByte(q.out, 0xFF);
-        q.held = static_cast<int>(t);
+    uint8_t* b = p - 1;
+    while (*b == 0xFF) {
+        *b = 0x00;
+        --b;
     }
+    ++*b;
 }
 
 // Called when CT has dropped to 0 or below: C has been shifted -CT bits past
-// a completed byte (possibly past two). Takes the completed bytes out. C and
-// CT travel by value so that the coding loops keep them in registers.
-struct CodeRegister {
-    uint64_t c;
-    int ct;
-};
-__attribute__((noinline)) CodeRegister TakeBytes(QmCoder& q, uint64_t c, int ct)
+// a completed byte (possibly past two). Writes the completed bytes.
+inline void TakeBytes(uint8_t*& p, uint64_t& c, int& ct)
 {
     do {
-        const int extra = -ct;
-        TakeByte(q, static_cast<uint32_t>(c >> (19 + extra)));
-        c &= (uint64_t(1) << (19 + extra)) - 1;
+        const int at = 19 - ct;
+        const uint32_t t = static_cast<uint32_t>(c >> at);
+        c &= (uint64_t(1) << at) - 1;
+        if (t > 0xFF)
+            AddCarry(p);
+        *p++ = static_cast<uint8_t>(t);
         ct += 8;
     } while (ct <= 0);
-    return CodeRegister{c, ct};
 }
 
 // Codes one decision in context `cx` without branching on its outcome:
 // A is reduced by Qe, the sub-interval chosen (with the conditional
 // exchange), the statistics advanced and A doubled back to at least 0x8000.
-// Returns 1 when A needed renormalising, else 0.
-inline uint32_t CodeBit(QmCoder& q, uint8_t* stat, unsigned cx, unsigned pix, uint32_t& a, uint64_t& c, int& ct)
+// `row` is the context's statistics byte XOR the pixel. Returns 1 when A
+// needed renormalising, else 0.
+inline uint32_t CodeRow(uint8_t* stat, unsigned cx, unsigned pix, unsigned row, uint32_t& a, uint64_t& c, int& ct,
+                        uint8_t*& p)
 {
-    const unsigned s = stat[cx];
-    const QmStep& e = kQmSteps.row[s];
+    const QmStep& e = kQmSteps.row[row];
     const uint32_t qe = e.qe;
     const uint32_t a1 = a - qe;
-    const uint32_t isMps = pix == (s & 1);
-    const uint32_t renorm = (isMps ^ 1) | (a1 < 0x8000);
-    // The decision takes the upper sub-interval (of size Qe) for an LPS when
-    // the lower one is at least Qe, and for an MPS when it is smaller.
-    const uint32_t upper = isMps ^ (a1 >= qe);
-    const uint32_t mask = 0u - upper;
-    c += a1 & mask;
-    a = (qe & mask) | (a1 & ~mask);
-    stat[cx] = e.next[isMps * 2 + renorm];
+    const uint32_t renorm = a1 < e.renormBelow;
+    const uint32_t upper = (a1 ^ e.lpsMask) < e.upperBelow;
+    c += a1 & (0u - upper);
+    a = upper ? qe : a1;
+    stat[cx] = static_cast<uint8_t>(e.next[renorm] ^ pix);
     const int n = __builtin_clz(a) - 16;
     a <<= n;
     c <<= n;
     ct -= n;
-    if (ct <= 0) {
-        const CodeRegister r = TakeBytes(q, c, ct);
-        c = r.c;
-        ct = r.ct;
-    }
+    if (ct <= 0)
+        TakeBytes(p, c, ct);
     return renorm;
+}
+
+inline uint32_t CodeBit(uint8_t* stat, unsigned cx, unsigned pix, uint32_t& a, uint64_t& c, int& ct, uint8_t*& p)
+{
+    return CodeRow(stat, cx, pix, stat[cx] ^ pix, a, c, ct, p);
 }
 
 inline void Code(QmCoder& q, unsigned cx, unsigned pix)
@@ -210,19 +222,21 @@ inline void Code(QmCoder& q, unsigned cx, unsigned pix)
     uint32_t a = q.a;
     uint64_t c = q.c;
     int ct = q.ct;
-    CodeBit(q, q.stat, cx, pix, a, c, ct);
+    uint8_t* p = q.p;
+    CodeBit(q.stat, cx, pix, a, c, ct, p);
     q.a = a;
     q.c = c;
     q.ct = ct;
+    q.p = p;
 }
 
 // Codes `n` decisions in context `cx` that all equal its MPS, jumping
 // straight from one renormalisation to the next.
-void CodeMpsRun(QmCoder& q, uint32_t& a, uint64_t& c, int& ct, unsigned cx, uint64_t n)
+void CodeMpsRun(QmCoder& q, uint32_t& a, uint64_t& c, int& ct, uint8_t*& p, unsigned cx, uint64_t n)
 {
     while (n > 0) {
         const unsigned s = q.stat[cx];
-        const uint32_t qe = kQmSteps.row[s].qe;
+        const uint32_t qe = kQmSteps.row[s & ~1u].qe;
         // A is at least 0x8000 here; a short run often ends above it.
         if (n < 0x10000 && static_cast<uint32_t>(n) * qe <= a - 0x8000) {
             a -= static_cast<uint32_t>(n) * qe;
@@ -236,31 +250,46 @@ void CodeMpsRun(QmCoder& q, uint32_t& a, uint64_t& c, int& ct, unsigned cx, uint
         }
         a -= static_cast<uint32_t>(m - 1) * qe;
         n -= m;
-        CodeBit(q, q.stat, cx, s & 1, a, c, ct);
+        CodeBit(q.stat, cx, s & 1, a, c, ct, p);
     }
 }
 
 // Ends the coded data: picks the value in the final interval with the most
-// trailing zero bits and writes out everything still held.
+// trailing zero bits and writes the last bytes.
 void QmFlush(QmCoder& q)
 {
+    QmReserve(q, 2);
     uint64_t t = (q.c + q.a - 1) & 0xFFFF0000u;
     if (t < q.c)
         t += 0x8000;
-    uint64_t c = t << q.ct;
-    if (c > 0x7FFFFFF) {
-        if (q.held >= 0)
-            PutByte(q.out, static_cast<unsigned>(q.held) + 1);
-        for (; q.stacked > 0; --q.stacked)
-            PutByte(q.out, 0x00);
-    } else {
-        if (q.held >= 0)
-            PutByte(q.out, static_cast<unsigned>(q.held));
-        for (; q.stacked > 0; --q.stacked)
-            PutByte(q.out, 0xFF);
+    const uint64_t c = t << q.ct;
+    if (c > 0x7FFFFFF)
+        AddCarry(q.p);
+    *q.p++ = static_cast<uint8_t>(c >> 19);
+    *q.p++ = static_cast<uint8_t>(c >> 11);
+}
+
+// Appends the coded data to `out` without its trailing 0x00 bytes (a
+// decoder supplies zeros itself at the marker), stuffing a 0x00 after every
+// 0xFF so that no marker can appear inside the data. An 0xFF at the end
+// keeps its stuffed 0x00, as 0xFF right before the marker would read as a
+// marker prefix.
+void QmAppendStuffed(const QmCoder& q, std::vector<uint8_t>* out)
+{
+    const uint8_t* b = q.buf.data() + 1;
+    const uint8_t* e = q.p;
+    while (e > b && *(e - 1) == 0x00)
+        --e;
+    while (b < e) {
+        const uint8_t* ff = static_cast<const uint8_t*>(std::memchr(b, 0xFF, static_cast<size_t>(e - b)));
+        if (!ff) {
+            out->insert(out->end(), b, e);
+            break;
+        }
+        out->insert(out->end(), b, ff + 1);
+        out->push_back(0x00);
+        b = ff + 1;
     }
-    PutByte(q.out, (c >> 19) & 0xFF);
-    PutByte(q.out, (c >> 11) & 0xFF);
 }
 
 // ---------------------------------------------------------------------------
@@ -297,22 +326,22 @@ size_t FirstNonZeroByte(const uint8_t* u, size_t from, size_t to)
 // Codes pixel k (0 = leftmost) of a byte from the three line windows built
 // by CodeLine. Returns 1 when the decision needed renormalising.
 template <bool kBusy>
-inline uint32_t CodePixel(QmCoder& q, uint8_t* stat, uint32_t w2, uint32_t w1, uint32_t w0, unsigned k, uint32_t& a,
-                          uint64_t& c, int& ct)
+inline uint32_t CodePixel(uint8_t* stat, uint32_t w2, uint32_t w1, uint32_t w0, unsigned k, uint32_t& a, uint64_t& c,
+                          int& ct, uint8_t*& p)
 {
     // Context, most significant bit first: x-1..x+1 two lines up, x-2..x+2
     // one line up, x-2 and x-1 on this line.
     const unsigned cx = ((w2 >> (7 - k)) & 0x380) | ((w1 >> (11 - k)) & 0x7C) | ((w0 >> (8 - k)) & 0x3);
     const unsigned pix = (w0 >> (7 - k)) & 1;
-    if (kBusy)
-        return CodeBit(q, stat, cx, pix, a, c, ct);
-    const unsigned s = stat[cx];
-    const uint32_t a1 = a - kQmSteps.row[s].qe;
-    if (pix == (s & 1) && a1 >= 0x8000) {
-        a = a1;
-        return 0;
+    const unsigned row = stat[cx] ^ pix;
+    if (!kBusy) {
+        const uint32_t a1 = a - kQmSteps.row[row].qe;
+        if (a1 >= kQmSteps.row[row].renormBelow) {
+            a = a1;
+            return 0;
+        }
     }
-    return CodeBit(q, stat, cx, pix, a, c, ct);
+    return CodeRow(stat, cx, pix, row, a, c, ct, p);
 }
 
 // Codes the pixels of one line in the three-line template. `l2`, `l1` and
@@ -336,6 +365,7 @@ uint32_t CodeLine(QmCoder& q, const uint8_t* l2, const uint8_t* l1, const uint8_
     uint32_t a = q.a;
     uint64_t c = q.c;
     int ct = q.ct;
+    uint8_t* p = q.p;
     uint32_t renorms = 0;
     size_t j = 0;
     while (j < nbytes) {
@@ -347,7 +377,7 @@ uint32_t CodeLine(QmCoder& q, const uint8_t* l2, const uint8_t* l1, const uint8_
             size_t z = FirstNonZeroByte(u, j + 2, nbytes);
             size_t end = z >= nbytes ? nbytes : z - 1;
             uint64_t x1 = std::min<uint64_t>(8 * static_cast<uint64_t>(end), width);
-            CodeMpsRun(q, a, c, ct, 0, x1 - 8 * static_cast<uint64_t>(j));
+            CodeMpsRun(q, a, c, ct, p, 0, x1 - 8 * static_cast<uint64_t>(j));
             j = end;
             continue;
         }
@@ -359,30 +389,18 @@ uint32_t CodeLine(QmCoder& q, const uint8_t* l2, const uint8_t* l1, const uint8_
         if (left >= 8) {
 #pragma GCC unroll 8
             for (unsigned k = 0; k < 8; ++k)
-                renorms += CodePixel<kBusy>(q, stat, w2, w1, w0, k, a, c, ct);
+                renorms += CodePixel<kBusy>(stat, w2, w1, w0, k, a, c, ct, p);
         } else {
             for (unsigned k = 0; k < left; ++k)
-                renorms += CodePixel<kBusy>(q, stat, w2, w1, w0, k, a, c, ct);
+                renorms += CodePixel<kBusy>(stat, w2, w1, w0, k, a, c, ct, p);
         }
         ++j;
     }
     q.a = a;
     q.c = c;
     q.ct = ct;
+    q.p = p;
     return renorms;
-}
-
-// Removes the trailing 0x00 bytes of a stripe's coded data (from `start`);
-// a decoder supplies zeros itself at the marker. A 0x00 stuffed after 0xFF
-// stays, as 0xFF right before the marker would read as a marker prefix.
-void TrimTrailingZeros(std::vector<uint8_t>* out, size_t start)
-{
-    while (out->size() > start && out->back() == 0x00) {
-        size_t n = out->size();
-        if (n - start >= 2 && (*out)[n - 2] == 0xFF)
-            break;
-        out->pop_back();
-    }
 }
 
 // any = l2 | l1 | l0, eight bytes at a time (the buffers' padding covers
@@ -414,6 +432,165 @@ void SetUpBuffers(StripeBuffers& b, size_t bpl)
     b.any = b.mem.data() + 3 * span + kPad;
 }
 
+// One stripe being coded, a line at a time.
+struct StripeCoder {
+    QmCoder q;
+    StripeBuffers b;
+    // Lines two above, one above and current; above the stripe all white.
+    uint8_t* l2;
+    uint8_t* l1;
+    uint8_t* l0;
+    const uint8_t* rows; // the stripe's first row in the raster
+    uint32_t lines;
+    unsigned prevNotTypical;
+    uint32_t renorms; // on the last line coded
+};
+
+void StripeBegin(StripeCoder& s, const uint8_t* raster, uint32_t width, uint32_t height, uint32_t stripe)
+{
+    const size_t bpl = JbigRowBytes(width);
+    const uint32_t y0 = stripe * kJbigStripeLines;
+    const uint32_t y1 = std::min<uint64_t>(static_cast<uint64_t>(y0) + kJbigStripeLines, height);
+    SetUpBuffers(s.b, bpl);
+    s.l2 = s.b.line[0];
+    s.l1 = s.b.line[1];
+    s.l0 = s.b.line[2];
+    s.rows = raster + static_cast<size_t>(y0) * bpl;
+    s.lines = y1 - y0;
+    s.prevNotTypical = 1;
+    s.renorms = 0;
+    QmInit(s.q);
+}
+
+// Takes line i of the stripe and codes its typical-prediction bit. Returns
+// true when the line itself is to be coded (it differs from the one above).
+bool StripeLineStart(StripeCoder& s, uint32_t width, uint32_t i)
+{
+    const size_t bpl = JbigRowBytes(width);
+    const uint8_t lastMask = static_cast<uint8_t>(0xFF00u >> (width % 8 == 0 ? 8 : width % 8));
+    std::memcpy(s.l0, s.rows + static_cast<size_t>(i) * bpl, bpl);
+    s.l0[bpl - 1] &= lastMask;
+    // A decision writes at most two bytes (it shifts C by at most 15 bits).
+    QmReserve(s.q, 2 * static_cast<size_t>(width) + 16);
+    // Typical prediction: a line equal to the one above is not coded; the
+    // bit coded says whether that answer differs from the last one.
+    const unsigned notTypical = std::memcmp(s.l0, s.l1, bpl) != 0;
+    Code(s.q, kTpContext, (notTypical ^ s.prevNotTypical) ^ 1);
+    s.prevNotTypical = notTypical;
+    return notTypical != 0;
+}
+
+bool StripeLineBusy(const StripeCoder& s, uint32_t width) { return s.renorms > width / kBusyShare; }
+
+void StripeCodeLine(StripeCoder& s, uint32_t width)
+{
+    MergeLines(s.b.any, s.l2, s.l1, s.l0, JbigRowBytes(width));
+    s.renorms = StripeLineBusy(s, width) ? CodeLine<true>(s.q, s.l2, s.l1, s.l0, s.b.any, width)
+                                         : CodeLine<false>(s.q, s.l2, s.l1, s.l0, s.b.any, width);
+}
+
+void StripeLineEnd(StripeCoder& s)
+{
+    uint8_t* freed = s.l2;
+    s.l2 = s.l1;
+    s.l1 = s.l0;
+    s.l0 = freed;
+}
+
+void StripeFinish(StripeCoder& s, std::vector<uint8_t>* out)
+{
+    QmFlush(s.q);
+    QmAppendStuffed(s.q, out);
+    out->push_back(0xFF); // ESC
+    out->push_back(0x03); // SDRST
+}
+
+// Codes a busy line of two stripes at once, pixel for pixel alternating
+// between them. Each decision waits for the interval size left by the one
+// before it in the same coder; two independent coders give the processor
+// two such chains to overlap.
+void CodeLinePair(StripeCoder& s, StripeCoder& t, uint32_t width)
+{
+    const size_t nbytes = JbigRowBytes(width);
+    const uint8_t* a2 = s.l2;
+    const uint8_t* a1l = s.l1;
+    const uint8_t* a0 = s.l0;
+    const uint8_t* b2 = t.l2;
+    const uint8_t* b1 = t.l1;
+    const uint8_t* b0 = t.l0;
+    uint8_t* sstat = s.q.stat;
+    uint8_t* tstat = t.q.stat;
+    uint32_t sa = s.q.a, ta = t.q.a;
+    uint64_t sc = s.q.c, tc = t.q.c;
+    int sct = s.q.ct, tct = t.q.ct;
+    uint8_t* sp = s.q.p;
+    uint8_t* tp = t.q.p;
+    uint32_t sren = 0, tren = 0;
+    for (size_t j = 0; j < nbytes; ++j) {
+        // Bits 16-23: byte j-1, 8-15: byte j, 0-7: byte j+1 (rows carry zero
+        // padding before byte 0 and after the last).
+        const uint32_t sw2 = static_cast<uint32_t>(*(a2 + j - 1)) << 16 | static_cast<uint32_t>(a2[j]) << 8 | a2[j + 1];
+        const uint32_t sw1 =
+            static_cast<uint32_t>(*(a1l + j - 1)) << 16 | static_cast<uint32_t>(a1l[j]) << 8 | a1l[j + 1];
+        const uint32_t sw0 = static_cast<uint32_t>(*(a0 + j - 1)) << 8 | a0[j];
+        const uint32_t tw2 = static_cast<uint32_t>(*(b2 + j - 1)) << 16 | static_cast<uint32_t>(b2[j]) << 8 | b2[j + 1];
+        const uint32_t tw1 = static_cast<uint32_t>(*(b1 + j - 1)) << 16 | static_cast<uint32_t>(b1[j]) << 8 | b1[j + 1];
+        const uint32_t tw0 = static_cast<uint32_t>(*(b0 + j - 1)) << 8 | b0[j];
+        const uint64_t left = width - 8 * static_cast<uint64_t>(j);
+        if (left >= 8) {
+#pragma GCC unroll 8
+            for (unsigned k = 0; k < 8; ++k) {
+                sren += CodePixel<true>(sstat, sw2, sw1, sw0, k, sa, sc, sct, sp);
+                tren += CodePixel<true>(tstat, tw2, tw1, tw0, k, ta, tc, tct, tp);
+            }
+        } else {
+            for (unsigned k = 0; k < left; ++k) {
+                sren += CodePixel<true>(sstat, sw2, sw1, sw0, k, sa, sc, sct, sp);
+                tren += CodePixel<true>(tstat, tw2, tw1, tw0, k, ta, tc, tct, tp);
+            }
+        }
+    }
+    s.q.a = sa;
+    s.q.c = sc;
+    s.q.ct = sct;
+    s.q.p = sp;
+    s.renorms = sren;
+    t.q.a = ta;
+    t.q.c = tc;
+    t.q.ct = tct;
+    t.q.p = tp;
+    t.renorms = tren;
+}
+
+// Codes stripes `first` and `first` + 1 side by side into out[0] and
+// out[1]. Lines that are busy in both are coded as a pair.
+void EncodeJbigStripePair(const uint8_t* raster, uint32_t width, uint32_t height, uint32_t first,
+                          std::vector<uint8_t>* out0, std::vector<uint8_t>* out1)
+{
+    std::unique_ptr<StripeCoder[]> sc(new StripeCoder[2]);
+    StripeCoder& s = sc[0];
+    StripeCoder& t = sc[1];
+    StripeBegin(s, raster, width, height, first);
+    StripeBegin(t, raster, width, height, first + 1);
+    for (uint32_t i = 0; i < s.lines; ++i) {
+        const bool sCode = StripeLineStart(s, width, i);
+        const bool tCode = i < t.lines && StripeLineStart(t, width, i);
+        if (sCode && tCode && StripeLineBusy(s, width) && StripeLineBusy(t, width)) {
+            CodeLinePair(s, t, width);
+        } else {
+            if (sCode)
+                StripeCodeLine(s, width);
+            if (tCode)
+                StripeCodeLine(t, width);
+        }
+        StripeLineEnd(s);
+        if (i < t.lines)
+            StripeLineEnd(t);
+    }
+    StripeFinish(s, out0);
+    StripeFinish(t, out1);
+}
+
 } // namespace
 
 void JbigHeader(uint32_t width, uint32_t height, uint8_t out[kJbigHeaderSize])
@@ -441,46 +618,14 @@ void JbigHeader(uint32_t width, uint32_t height, uint8_t out[kJbigHeaderSize])
 void EncodeJbigStripe(const uint8_t* raster, uint32_t width, uint32_t height, uint32_t stripe,
                       std::vector<uint8_t>* out)
 {
-    const size_t bpl = JbigRowBytes(width);
-    const uint32_t y0 = stripe * kJbigStripeLines;
-    const uint32_t y1 = std::min<uint64_t>(static_cast<uint64_t>(y0) + kJbigStripeLines, height);
-    const uint8_t lastMask = static_cast<uint8_t>(0xFF00u >> (width % 8 == 0 ? 8 : width % 8));
-
-    StripeBuffers b;
-    SetUpBuffers(b, bpl);
-    // Lines two above, one above and current; above the stripe all white.
-    uint8_t* l2 = b.line[0];
-    uint8_t* l1 = b.line[1];
-    uint8_t* l0 = b.line[2];
-
-    QmCoder q;
-    QmInit(q, out);
-    const size_t start = out->size();
-    unsigned prevNotTypical = 1;
-    uint32_t renorms = 0;
-    bool busy = false;
-    for (uint32_t y = y0; y < y1; ++y) {
-        std::memcpy(l0, raster + static_cast<size_t>(y) * bpl, bpl);
-        l0[bpl - 1] &= lastMask;
-        // Typical prediction: a line equal to the one above is not coded;
-        // the bit coded says whether that answer differs from the last one.
-        unsigned notTypical = std::memcmp(l0, l1, bpl) != 0;
-        Code(q, kTpContext, (notTypical ^ prevNotTypical) ^ 1);
-        prevNotTypical = notTypical;
-        if (notTypical) {
-            MergeLines(b.any, l2, l1, l0, bpl);
-            busy = renorms > width / kBusyShare;
-            renorms = busy ? CodeLine<true>(q, l2, l1, l0, b.any, width) : CodeLine<false>(q, l2, l1, l0, b.any, width);
-        }
-        uint8_t* freed = l2;
-        l2 = l1;
-        l1 = l0;
-        l0 = freed;
+    std::unique_ptr<StripeCoder> s(new StripeCoder);
+    StripeBegin(*s, raster, width, height, stripe);
+    for (uint32_t i = 0; i < s->lines; ++i) {
+        if (StripeLineStart(*s, width, i))
+            StripeCodeLine(*s, width);
+        StripeLineEnd(*s);
     }
-    QmFlush(q);
-    TrimTrailingZeros(out, start);
-    out->push_back(0xFF); // ESC
-    out->push_back(0x03); // SDRST
+    StripeFinish(*s, out);
 }
 
 namespace {
@@ -508,6 +653,19 @@ struct PageJob {
     StripeQueue* queue;
 };
 
+// Codes stripe `s`, and `s` + 1 with it when `pair`, into buf[0] and buf[1].
+void CodeStripeUnit(const PageJob& job, uint32_t s, bool pair, std::vector<uint8_t>* buf)
+{
+    buf[0].clear();
+    if (pair) {
+        buf[1].clear();
+        EncodeJbigStripePair(job.raster, job.width, job.height, s, &buf[0], &buf[1]);
+    } else {
+        EncodeJbigStripe(job.raster, job.width, job.height, s, &buf[0]);
+    }
+}
+
+// Claims stripes two at a time (coded as a pair) while the window allows.
 void CodeStripes(PageJob job)
 {
     StripeQueue& sq = *job.queue;
@@ -518,13 +676,17 @@ void CodeStripes(PageJob job)
         });
         if (sq.stop || sq.nextClaim >= sq.stripes)
             return;
-        uint32_t s = sq.nextClaim++;
-        std::vector<uint8_t> buf = std::move(sq.slot[s % sq.window]);
+        const uint32_t s = sq.nextClaim;
+        const bool pair = s + 1 < sq.stripes && s + 1 < sq.nextWrite + sq.window;
+        sq.nextClaim += pair ? 2 : 1;
+        std::vector<uint8_t> buf[2];
+        buf[0] = std::move(sq.slot[s % sq.window]);
+        if (pair)
+            buf[1] = std::move(sq.slot[(s + 1) % sq.window]);
         lock.unlock();
         bool ok = true;
         try {
-            buf.clear();
-            EncodeJbigStripe(job.raster, job.width, job.height, s, &buf);
+            CodeStripeUnit(job, s, pair, buf);
         } catch (const std::bad_alloc&) {
             ok = false;
         }
@@ -535,21 +697,27 @@ void CodeStripes(PageJob job)
             sq.cv.notify_all();
             return;
         }
-        sq.slot[s % sq.window] = std::move(buf);
-        sq.ready[s % sq.window] = 1;
+        for (uint32_t i = 0; i < (pair ? 2u : 1u); ++i) {
+            sq.slot[(s + i) % sq.window] = std::move(buf[i]);
+            sq.ready[(s + i) % sq.window] = 1;
+        }
         sq.cv.notify_all();
     }
 }
 
 bool EncodeSerial(const uint8_t* raster, uint32_t width, uint32_t height, JbigSink sink, void* ctx)
 {
-    std::vector<uint8_t> buf;
+    std::vector<uint8_t> buf[2];
     const uint32_t n = JbigStripeCount(height);
-    for (uint32_t s = 0; s < n; ++s) {
-        buf.clear();
-        EncodeJbigStripe(raster, width, height, s, &buf);
-        if (!sink(ctx, buf.data(), buf.size()))
-            return false;
+    const PageJob job = {raster, width, height, nullptr};
+    for (uint32_t s = 0; s < n;) {
+        const bool pair = s + 1 < n;
+        CodeStripeUnit(job, s, pair, buf);
+        for (uint32_t i = 0; i < (pair ? 2u : 1u); ++i) {
+            if (!sink(ctx, buf[i].data(), buf[i].size()))
+                return false;
+        }
+        s += pair ? 2 : 1;
     }
     return true;
 }
@@ -599,7 +767,7 @@ bool EncodeJbigToSink(const uint8_t* raster, uint32_t width, uint32_t height, in
 
     StripeQueue sq;
     sq.stripes = stripes;
-    sq.window = 2 * static_cast<uint32_t>(threads);
+    sq.window = 4 * static_cast<uint32_t>(threads);
     sq.slot.resize(sq.window);
     sq.ready.assign(sq.window, 0);
     std::vector<std::thread> pool;
