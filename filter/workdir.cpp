@@ -134,9 +134,35 @@ bool IsOwnWorkFile(const char* name, int jobId)
     return strcmp(p, "_gs.pbm") == 0 || strcmp(p, "_gs_rotated.pbm") == 0;
 }
 
+namespace {
+
+// Why the directory described by `st` must not be used, or nullptr.
+const char* UnsafeWorkDir(const struct stat& st)
+{
+    if (S_ISLNK(st.st_mode))
+        return "is a symbolic link";
+    if (!S_ISDIR(st.st_mode))
+        return "is not a directory";
+    if (st.st_uid != geteuid())
+        return "belongs to another user";
+    if (st.st_mode & (S_IWGRP | S_IWOTH))
+        return "is writable by group or others";
+    return nullptr;
+}
+
+void ReportUnsafe(const char* dir, const char* why, const struct stat& st)
+{
+    fprintf(stderr, "ERROR: Work directory %s %s (owner %u, mode %03o; this filter runs as user %u); "
+            "refusing to use it\n", dir, why, (unsigned)st.st_uid, (unsigned)(st.st_mode & 0777),
+            (unsigned)geteuid());
+}
+
+} // namespace
+
 int PrepareWorkDir(const char* dir, int jobId)
 {
-    // Create it if it is missing; an existing entry of any kind is examined below.
+    // Create it if it is missing; whatever is there is examined before it is
+    // opened, and the opened directory must be the one examined.
     struct stat st;
     if (lstat(dir, &st) != 0) {
         if (errno != ENOENT) {
@@ -144,32 +170,26 @@ int PrepareWorkDir(const char* dir, int jobId)
             return -1;
         }
         mkdirs(dir, 0700);
+        if (lstat(dir, &st) != 0) {
+            fprintf(stderr, "ERROR: Work directory %s cannot be created: %s\n", dir, strerror(errno));
+            return -1;
+        }
+    }
+    if (const char* why = UnsafeWorkDir(st)) {
+        ReportUnsafe(dir, why, st);
+        return -1;
     }
     int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        int err = errno;
-        if (err == ELOOP || (lstat(dir, &st) == 0 && S_ISLNK(st.st_mode)))
-            fprintf(stderr, "ERROR: Work directory %s is a symbolic link; refusing to use it\n", dir);
-        else if (err == ENOTDIR)
-            fprintf(stderr, "ERROR: Work directory %s is not a directory; refusing to use it\n", dir);
-        else
-            fprintf(stderr, "ERROR: Work directory %s cannot be opened: %s\n", dir, strerror(err));
+    struct stat opened;
+    if (fd < 0 || fstat(fd, &opened) != 0) {
+        fprintf(stderr, "ERROR: Work directory %s cannot be opened: %s\n", dir, strerror(errno));
+        if (fd >= 0)
+            close(fd);
         return -1;
     }
-    if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) {
-        fprintf(stderr, "ERROR: Work directory %s is not a directory; refusing to use it\n", dir);
-        close(fd);
-        return -1;
-    }
-    if (st.st_uid != geteuid()) {
-        fprintf(stderr, "ERROR: Work directory %s belongs to user %u, not to this user (%u); refusing to use it\n",
-                dir, (unsigned)st.st_uid, (unsigned)geteuid());
-        close(fd);
-        return -1;
-    }
-    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
-        fprintf(stderr, "ERROR: Work directory %s is writable by group or others (mode %03o); refusing to use it\n",
-                dir, (unsigned)(st.st_mode & 0777));
+    const char* why = UnsafeWorkDir(opened);
+    if (why || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+        ReportUnsafe(dir, why ? why : "changed while it was examined", opened);
         close(fd);
         return -1;
     }

@@ -7,16 +7,15 @@
 #   cupsfilter.log   cupsfilter's and the filters' messages
 #   inspect.txt      the inspector's table of the stream
 #   raster.ras       with --raster: the CUPS raster the filter was fed (made by
-#                    a second cupsfilter run that stops before the filter);
-#                    with --raster-only nothing else is made
+#                    a second cupsfilter run that stops before the filter)
 #   pbm/             with --pbm: every page as the inspector decodes it
 #   page-NNN.png     with --png: the same as PNG previews, NNN the pageseq
 # Everything after the PDF is passed to cupsfilter: -n COPIES, -o NAME=VALUE.
 # usage: cupsfilter_job.sh --serverbin DIR --ppd PPD --inspect FZINSPECT
-#          --out OUTDIR [--raster|--raster-only] [--pbm] [--png] INPUT.pdf [cupsfilter options]
+#          --out OUTDIR [--raster] [--pbm] [--png] INPUT.pdf [cupsfilter options]
 set -euo pipefail
 
-serverbin="" ppd="" inspect="" out="" raster=0 stream=1 pbm=0 png=0
+serverbin="" ppd="" inspect="" out="" raster=0 pbm=0 png=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --serverbin) serverbin=$2; shift 2 ;;
@@ -24,7 +23,6 @@ while [ $# -gt 0 ]; do
     --inspect) inspect=$2; shift 2 ;;
     --out) out=$2; shift 2 ;;
     --raster) raster=1; shift ;;
-    --raster-only) raster=1; stream=0; shift ;;
     --pbm) pbm=1; shift ;;
     --png) png=1; shift ;;
     --) shift; break ;;
@@ -33,7 +31,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 if [ -z "$serverbin" ] || [ -z "$ppd" ] || [ -z "$inspect" ] || [ -z "$out" ] || [ $# -lt 1 ]; then
-  echo "usage: cupsfilter_job.sh --serverbin DIR --ppd PPD --inspect FZINSPECT --out OUTDIR [--raster|--raster-only] [--pbm] [--png] INPUT.pdf [cupsfilter options]" >&2
+  echo "usage: cupsfilter_job.sh --serverbin DIR --ppd PPD --inspect FZINSPECT --out OUTDIR [--raster] [--pbm] [--png] INPUT.pdf [cupsfilter options]" >&2
   exit 2
 fi
 input=$1
@@ -50,7 +48,7 @@ conf_dir=$(mktemp -d "${TMPDIR:-/tmp}/fz-cupsfilter.XXXXXX")
 trap 'rm -rf "$conf_dir"' EXIT
 printf 'ServerBin %s\n' "$serverbin" >"$conf_dir/cups-files.conf"
 
-if [ "$stream" = 1 ] && ! cupsfilter -c "$conf_dir/cups-files.conf" -p "$ppd" -e -m printer/fiskor_zembrulan \
+if ! cupsfilter -c "$conf_dir/cups-files.conf" -p "$ppd" -e -m printer/fiskor_zembrulan \
        "$@" "$input" >"$out/job.prn" 2>"$out/cupsfilter.log"; then
   echo "cupsfilter_job.sh: cupsfilter failed; its messages:" >&2
   grep -v '^DEBUG:' "$out/cupsfilter.log" | tail -n 30 >&2
@@ -65,7 +63,6 @@ if [ "$raster" = 1 ]; then
   fi
 fi
 
-[ "$stream" = 1 ] || exit 0
 args=()
 [ "$pbm" = 1 ] && args+=(--pbm "$out/pbm")
 [ "$png" = 1 ] && args+=(--png "$out")

@@ -1,0 +1,31 @@
+#!/bin/bash
+# Prepares the end-to-end tests under WORK: installs BUILD_DIR (install.sh),
+# a ServerBin holding the installed filter (serverbin.sh), the sample PDF as
+# sample-3.pdf with its first page and first two pages as sample-1.pdf and
+# sample-2.pdf, and a private scheduler's directories in WORK/cupsd
+# (cupsd_conf.sh). Prints install.sh's NAME=path lines. Exit status 77: this
+# machine has no CUPS to test with.
+# usage: setup.sh WORK BUILD_DIR SOURCE_DIR
+set -euo pipefail
+work=$1 build=$2 src=$3
+here=$(cd "$(dirname "$0")" && pwd)
+PATH=$PATH:/usr/sbin:/sbin
+for tool in cupsd cupsfilter gs lp lpadmin cancel cmake; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "missing program: $tool"
+    case $tool in cupsd | cupsfilter) exit 77 ;; *) exit 1 ;; esac
+  fi
+done
+rm -rf "$work"
+mkdir -p "$work"
+chmod 0755 "$work"
+paths=$("$here/install.sh" "$build" "$work/install")
+value() { printf '%s\n' "$paths" | sed -n "s/^$1=//p"; }
+"$here/serverbin.sh" "$work/serverbin" "$(value FILTER)" "$(value ENCODER)"
+"$here/make_pdf.sh" "$src/samples/sample.ps" "$work/sample-3.pdf"
+for n in 1 2; do
+  gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=pdfwrite -dFirstPage=1 -dLastPage=$n \
+    -sOutputFile="$work/sample-$n.pdf" "$work/sample-3.pdf"
+done
+"$here/cupsd_conf.sh" "$work/cupsd" "$work/serverbin"
+printf '%s\n' "$paths"
