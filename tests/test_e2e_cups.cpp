@@ -33,8 +33,7 @@ const char* const kQueues[] = {"q0", "q1"};  // jobs of different queues print a
 
 std::string Pdf(int pages) { return kWork + "/sample-" + std::to_string(pages) + ".pdf"; }
 
-std::string Q(const std::string& s)
-{
+std::string Q(const std::string& s) {
     std::string q = "'";
     for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
@@ -45,8 +44,7 @@ struct CmdResult {
     std::string out;  // standard output and standard error together
 };
 
-CmdResult Sh(const std::string& cmd)
-{
+CmdResult Sh(const std::string& cmd) {
     CmdResult r;
     FILE* p = popen((cmd + " 2>&1").c_str(), "r");
     if (!p) return {-1, "popen failed: " + std::string(strerror(errno))};
@@ -59,8 +57,7 @@ CmdResult Sh(const std::string& cmd)
 
 // Value of a NAME=value line, or of a row of the parameter text
 // ("key=value, key=value, ...") with separator ", ".
-std::string ValueOf(const std::string& text, const std::string& name, const std::string& sep = "\n")
-{
+std::string ValueOf(const std::string& text, const std::string& name, const std::string& sep = "\n") {
     const std::string t = sep + text;
     size_t pos = t.find(sep + name + "=");
     if (pos == std::string::npos) return "<none>";
@@ -68,13 +65,9 @@ std::string ValueOf(const std::string& text, const std::string& name, const std:
     return t.substr(pos, t.find(sep, pos) - pos);
 }
 
-struct E2eSetup {
-    std::string skip, error;  // reason to skip, or to fail, every test
-    std::string ppd, inspect;
-};
+struct E2eSetup { std::string skip, error, ppd, inspect; };  // skip or error: the reason for every test
 
-const E2eSetup& TheSetup()
-{
+const E2eSetup& TheSetup() {
     static const E2eSetup s = [] {
         E2eSetup e;
         const CmdResult r = Sh(Q(kE2eDir + "/setup.sh") + " " + Q(kWork) + " " + Q(FZ_BINARY_DIR) + " " +
@@ -92,22 +85,19 @@ const E2eSetup& TheSetup()
     if (!TheSetup().skip.empty()) GTEST_SKIP() << TheSetup().skip;                  \
     ASSERT_EQ(TheSetup().error, "")
 
-void ClearPadding(Bitmap* b)
-{
+void ClearPadding(Bitmap* b) {
     const int stride = (b->width + 7) / 8;
     for (int y = 0; b->width % 8 && y < b->height; y++)
         b->bits[size_t(y) * stride + stride - 1] &= uint8_t(0xff << (8 - b->width % 8));
 }
 
-size_t CountBlack(const Bitmap& b)
-{
+size_t CountBlack(const Bitmap& b) {
     size_t n = 0;
     for (uint8_t v : b.bits) n += size_t(__builtin_popcount(v));
     return n;
 }
 
-::testing::AssertionResult SamePixels(const Bitmap& got, const Bitmap& want)
-{
+::testing::AssertionResult SamePixels(const Bitmap& got, const Bitmap& want) {
     if (got.width != want.width || got.height != want.height)
         return ::testing::AssertionFailure() << "size " << got.width << "x" << got.height << ", expected "
                                              << want.width << "x" << want.height;
@@ -119,23 +109,18 @@ size_t CountBlack(const Bitmap& b)
 }
 
 // A sheet dimension in pixels as gstoraster rounds it (within two pixels).
-::testing::AssertionResult AboutPixels(unsigned got, double points, unsigned dpi)
-{
+::testing::AssertionResult AboutPixels(unsigned got, double points, unsigned dpi) {
     const double want = points * dpi / 72.0;
     if (got + 2.0 >= want && got <= want + 2.0) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << got << " pixels, expected about " << want << " (" << points << " pt at "
                                          << dpi << " dpi)";
 }
 
-struct RasterPage {
-    cups_page_header2_t header;
-    Bitmap image;
-};
+struct RasterPage { cups_page_header2_t header; Bitmap image; };
 
 // Reads 1-bit CUPS raster pages with libcups' reader, rows repacked to
 // (width + 7) / 8 bytes with the padding bits cleared.
-std::vector<RasterPage> ReadRaster(const std::string& path)
-{
+std::vector<RasterPage> ReadRaster(const std::string& path) {
     std::vector<RasterPage> pages;
     const int fd = open(path.c_str(), O_RDONLY);
     cups_raster_t* r = fd < 0 ? nullptr : cupsRasterOpen(fd, CUPS_RASTER_READ);
@@ -158,8 +143,7 @@ std::vector<RasterPage> ReadRaster(const std::string& path)
 }
 
 // Reads a binary PBM (P4) as the inspector writes it.
-::testing::AssertionResult ReadPbm(const std::string& path, Bitmap* b)
-{
+::testing::AssertionResult ReadPbm(const std::string& path, Bitmap* b) {
     const std::string data = ReadFile(path);
     int used = 0;
     if (sscanf(data.c_str(), "P4 %d %d%n", &b->width, &b->height, &used) != 2 || b->width <= 0 ||
@@ -175,8 +159,7 @@ struct FilterCase {
     int pages;             // of the sample document
     const char* options;   // cupsfilter's -n and -o
     const char* params;    // rows of the parameter text, "key=value" separated by blanks
-    double wPt, hPt;       // the paper
-    unsigned dpi;
+    double wPt, hPt; unsigned dpi;  // the paper at a resolution
     std::vector<int> order;  // raster page of each page record, 0: blank
     bool turn;             // records are the raster pages turned -90
 };
@@ -190,8 +173,7 @@ const FilterCase kFilterCases[] = {
     {"1200dpi", 1, "-o Resolution=1200dpi", "Resolution=1200dpi", 595, 842, 1200, {1}, false},
 };
 
-void ExpectParams(const std::string& text, const std::string& params)
-{
+void ExpectParams(const std::string& text, const std::string& params) {
     std::istringstream rows(params);
     for (std::string row; rows >> row;) {
         const size_t eq = row.find('=');
@@ -202,8 +184,7 @@ void ExpectParams(const std::string& text, const std::string& params)
 // CUPS's raster of the paper's full size, and every page the inspector
 // decodes from the printer stream is the raster page the order names, pixel
 // for pixel (or its -90 turn), or blank.
-TEST(Cupsfilter, PrintedPagesAreTheRasterPixelForPixel)
-{
+TEST(Cupsfilter, PrintedPagesAreTheRasterPixelForPixel) {
     REQUIRE_E2E();
     for (const FilterCase& c : kFilterCases) {
         SCOPED_TRACE(c.name);
@@ -231,11 +212,13 @@ TEST(Cupsfilter, PrintedPagesAreTheRasterPixelForPixel)
         for (size_t i = 0; i < c.order.size(); i++) {
             SCOPED_TRACE("page record " + std::to_string(i + 1));
             const cups_page_header2_t& h = raster[0].header;  // a blank page: the first one's padded size
-            Bitmap got, want{int(8 * h.cupsBytesPerLine), int(h.cupsHeight), std::vector<uint8_t>(h.cupsBytesPerLine * h.cupsHeight)};
+            Bitmap got, want{int(8 * h.cupsBytesPerLine), int(h.cupsHeight),
+                             std::vector<uint8_t>(h.cupsBytesPerLine * h.cupsHeight)};
             char pbm[48];
             snprintf(pbm, sizeof pbm, "/pbm/page-%03zu.pbm", i + 1);
             ASSERT_TRUE(ReadPbm(dir + pbm, &got));
-            if (c.order[i] > 0) want = c.turn ? TurnMinus90(raster[c.order[i] - 1].image) : raster[c.order[i] - 1].image;
+            if (c.order[i] > 0) want = raster[c.order[i] - 1].image;
+            if (c.order[i] > 0 && c.turn) want = TurnMinus90(want);
             EXPECT_TRUE(SamePixels(got, want));
         }
     }
@@ -247,24 +230,18 @@ struct LpCase {
     std::string params;   // as in FilterCase
     std::string labels;   // page records: "1", "2"... for the document's pages, "B" for a blank page
     int sides;            // printed sides the user asked for
-    double wPt, hPt;
-    unsigned dpi;
+    double wPt, hPt; unsigned dpi;
     bool endMarked;       // firstpage on the first record, lastpage on the last
 };
 
-struct LpJob {
-    int id = 0;
-    ipp_jstate_t state = IPP_JSTATE_PENDING;
-    ParsedJob stream;
-};
+struct LpJob { int id = 0; ipp_jstate_t state = IPP_JSTATE_PENDING; ParsedJob stream; };
 
 class Scheduler : public ::testing::Test {
 protected:
     static pid_t cupsd_;
     static std::string startError_;
 
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         if (!TheSetup().skip.empty() || !TheSetup().error.empty()) return;
         // Jobs run as lp: the work directory the filter made as root under
         // cupsfilter would be out of their reach.
@@ -288,8 +265,7 @@ protected:
         }
     }
 
-    static void TearDownTestSuite()
-    {
+    static void TearDownTestSuite() {
         if (cupsd_ > 0) {
             kill(cupsd_, SIGTERM);
             int status, i = 0;
@@ -298,27 +274,25 @@ protected:
         }
     }
 
-    void SetUp() override
-    {
+    void SetUp() override {
         REQUIRE_E2E();
         ASSERT_EQ(startError_, "");
         ASSERT_GT(cupsd_, 0);
     }
 
     // The scheduler's messages about a job, without the pre-filters' chatter.
-    static std::string JobLog(int id)
-    {
+    static std::string JobLog(int id) {
         return Sh("grep -F " + Q("[Job " + std::to_string(id) + "]") + " " + Q(kCupsd + "/log/error_log") +
                   " | grep -v -e 'envp\\[' -e 'argv\\[' | tail -n 40").out;
     }
 
     // Submits with lp to queue `queue`; 0 on failure (with the message in `error`).
-    static int Submit(const std::string& file, const std::string& options, const char* queue, std::string* error)
-    {
+    static int Submit(const std::string& file, const std::string& options, const char* queue, std::string* error) {
         const CmdResult r = Sh("lp -h " + Q(kSocket) + " -d " + queue + " " + options + " " + Q(file));
         int id = 0;
         const size_t pos = r.out.find("request id is ");
-        if (r.status != 0 || pos == std::string::npos || sscanf(r.out.c_str() + pos, "request id is %*[^-]-%d", &id) != 1)
+        if (r.status != 0 || pos == std::string::npos ||
+            sscanf(r.out.c_str() + pos, "request id is %*[^-]-%d", &id) != 1)
             *error = "lp " + options + ": " + r.out;
         return id;
     }
@@ -327,10 +301,10 @@ protected:
 
     // Waits until every job has ended and its backend has saved what it
     // received; then reads the streams.
-    static ::testing::AssertionResult WaitAll(std::vector<LpJob>* jobs, int timeoutSeconds)
-    {
+    static ::testing::AssertionResult WaitAll(std::vector<LpJob>* jobs, int timeoutSeconds) {
         for (int waited = 0;; waited++) {
-            http_t* http = httpConnect2(kSocket.c_str(), 0, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
+            http_t* http =
+                httpConnect2(kSocket.c_str(), 0, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
             cups_job_t* list = nullptr;
             const int n = http ? cupsGetJobs2(http, &list, nullptr, 0, CUPS_WHICHJOBS_ALL) : -1;
             std::map<int, ipp_jstate_t> states;
@@ -361,8 +335,7 @@ protected:
         return ::testing::AssertionSuccess();
     }
 
-    static ::testing::AssertionResult InspectorAccepts(int id)
-    {
+    static ::testing::AssertionResult InspectorAccepts(int id) {
         const CmdResult r = Sh(Q(TheSetup().inspect) + " --quiet " + Q(CaptureFile(id)));
         if (r.status == 0) return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << "fzinspect status " << r.status << ": " << r.out;
@@ -370,8 +343,7 @@ protected:
 
     // Prints every case through lp, spread over the queues, and checks what
     // the printer receives.
-    static void RunAndCheck(const std::vector<LpCase>& cases)
-    {
+    static void RunAndCheck(const std::vector<LpCase>& cases) {
         std::vector<LpJob> jobs(cases.size());
         for (size_t i = 0; i < cases.size(); i++) {
             std::string error;
@@ -382,7 +354,8 @@ protected:
         for (size_t i = 0; i < cases.size(); i++) {
             const LpCase& c = cases[i];
             const ParsedJob& s = jobs[i].stream;
-            SCOPED_TRACE("lp " + c.options + " (" + std::to_string(c.pages) + " pages), job " + std::to_string(jobs[i].id));
+            SCOPED_TRACE("lp " + c.options + " (" + std::to_string(c.pages) + " pages), job " +
+                         std::to_string(jobs[i].id));
             ASSERT_EQ(jobs[i].state, IPP_JSTATE_COMPLETED) << JobLog(jobs[i].id);
             EXPECT_TRUE(InspectorAccepts(jobs[i].id));
             ExpectParams(s.params, c.params);
@@ -403,7 +376,10 @@ protected:
             const bool collate = c.options.find("collate=true") != std::string::npos;
             const int printerCopies = collate ? atoi(ValueOf(s.params, "copies", ", ").c_str()) : 1;
             EXPECT_EQ(int(s.pages.size()) * printerCopies, c.sides);
-            EXPECT_TRUE(!c.endMarked || (!s.pages.empty() && s.pages[0].firstpage == 1 && s.pages.back().lastpage == 1));
+            if (c.endMarked && !s.pages.empty()) {
+                EXPECT_EQ(s.pages[0].firstpage, 1u);
+                EXPECT_EQ(s.pages.back().lastpage, 1u);
+            }
         }
     }
 };
@@ -415,8 +391,7 @@ std::string Scheduler::startError_;
 // the filter repeats pages (one-sided) or front/back pairs (two-sided, an odd
 // last page paired with a blank back) for uncollated copies; a collated job
 // goes once and the printer repeats it.
-std::string ExpectedLabels(int pages, bool collate, bool duplex, int copies)
-{
+std::string ExpectedLabels(int pages, bool collate, bool duplex, int copies) {
     std::vector<std::string> p;
     for (int i = 1; i <= pages; i++) p.push_back(std::to_string(i));
     if (duplex && pages % 2 == 1) p.push_back("B");
@@ -428,8 +403,7 @@ std::string ExpectedLabels(int pages, bool collate, bool duplex, int copies)
     return out;
 }
 
-TEST_F(Scheduler, CopiesAreNeitherLostNorMultiplied)
-{
+TEST_F(Scheduler, CopiesAreNeitherLostNorMultiplied) {
     // Every combination of collation, duplex and copies: the printed sides
     // (page records, times the parameter text's copies when the printer
     // makes collated copies) are what the user asked for, blank back sides
@@ -447,11 +421,12 @@ TEST_F(Scheduler, CopiesAreNeitherLostNorMultiplied)
     RunAndCheck(cases);
 }
 
-TEST_F(Scheduler, PageCountsSidesPaperAndResolutionReachThePrinter)
-{
+TEST_F(Scheduler, PageCountsSidesPaperAndResolutionReachThePrinter) {
     RunAndCheck({
-        {2, "-n 2 -o collate=false -o sides=two-sided-long-edge", "Duplex=DuplexNoTumble", "1 2 1 2", 4, 595, 842, 600, true},
-        {2, "-n 2 -o collate=true -o sides=two-sided-short-edge", "Duplex=DuplexTumble copies=2", "1 2", 4, 595, 842, 600, true},
+        {2, "-n 2 -o collate=false -o sides=two-sided-long-edge", "Duplex=DuplexNoTumble", "1 2 1 2", 4, 595, 842, 600,
+         true},
+        {2, "-n 2 -o collate=true -o sides=two-sided-short-edge", "Duplex=DuplexTumble copies=2", "1 2", 4, 595, 842,
+         600, true},
         {2, "", "Duplex=None copies=1", "1 2", 2, 595, 842, 600, true},
         {1, "-o sides=two-sided-long-edge", "Duplex=DuplexNoTumble", "1 B", 2, 595, 842, 600, true},
         // The turning feed edge excludes two-sided printing; pages arrive landscape.
@@ -461,15 +436,14 @@ TEST_F(Scheduler, PageCountsSidesPaperAndResolutionReachThePrinter)
     });
 }
 
-TEST_F(Scheduler, JobCancelledWhilePrintingEndsWithCompleteRecords)
-{
+TEST_F(Scheduler, JobCancelledWhilePrintingEndsWithCompleteRecords) {
     // A slowed encoder: the filter runs the first pbmtojbg on its PATH, and
     // CUPS puts ServerBin/filter first. The stand-in notes each call and
     // waits before handing over to the real encoder.
     const std::string dir = kWork + "/serverbin/filter", calls = kWork + "/calls/encoder";
     ASSERT_EQ(Sh("mkdir -m 1777 " + Q(kWork + "/calls") + " && cd " + Q(dir) + " && { mv pbmtojbg pbmtojbg.real || " +
                  "ln -s /usr/bin/pbmtojbg pbmtojbg.real; }").status, 0);
-    ASSERT_TRUE(WriteFile(dir + "/pbmtojbg", "#!/bin/sh\necho >>" + Q(calls) + "\nsleep 3\nexec " +
+    ASSERT_TRUE(WriteFile(dir + "/pbmtojbg", "#!/bin/sh\necho >>" + Q(calls) + "\nsleep 2\nexec " +
                                                  Q(dir + "/pbmtojbg.real") + " \"$@\"\n"));
     ASSERT_EQ(chmod((dir + "/pbmtojbg").c_str(), 0755), 0);
     auto count = [&] { const std::string t = ReadFile(calls); return std::count(t.begin(), t.end(), '\n'); };
@@ -480,8 +454,7 @@ TEST_F(Scheduler, JobCancelledWhilePrintingEndsWithCompleteRecords)
     const int id = jobs[0].id;
     for (int i = 0; i < 600 && count() < 2; i++) usleep(100000);  // cancel while page 2 is being encoded
     ASSERT_EQ(count(), 2) << JobLog(id);
-    const CmdResult r = Sh("cancel -h " + Q(kSocket) + " " + kQueues[0] + "-" + std::to_string(id));
-    ASSERT_EQ(r.status, 0) << r.out;
+    ASSERT_EQ(Sh("cancel -h " + Q(kSocket) + " " + kQueues[0] + "-" + std::to_string(id)).status, 0);
     ASSERT_TRUE(WaitAll(&jobs, 60));
     Sh("cd " + Q(dir) + " && mv -f pbmtojbg.real pbmtojbg");
     EXPECT_EQ(jobs[0].state, IPP_JSTATE_CANCELED) << JobLog(id);

@@ -252,7 +252,8 @@ struct RunResult { int status; std::string out, err; };
 // Runs fzinspect; standard output goes to `out`, read back unless a device.
 RunResult Inspect(const std::string& args, const std::string& out = kDir + "/cli.out") {
     mkdir(kDir.c_str(), 0755);
-    const int st = std::system((FZ_BINARY_DIR "/tools/fzinspect " + args + " >" + out + " 2>" + kDir + "/cli.err").c_str());
+    const std::string cmd = FZ_BINARY_DIR "/tools/fzinspect " + args + " >" + out + " 2>" + kDir + "/cli.err";
+    const int st = std::system(cmd.c_str());
     return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, out.compare(0, 5, "/dev/") ? ReadFile(out) : "",
             ReadFile(kDir + "/cli.err")};
 }

@@ -6,8 +6,9 @@
 #   job.prn          the printer stream
 #   cupsfilter.log   cupsfilter's and the filters' messages
 #   inspect.txt      the inspector's table of the stream
-#   raster.ras       with --raster: the CUPS raster the filter was fed (made by
-#                    a second cupsfilter run that stops before the filter)
+#   raster.ras       with --raster: the CUPS raster the filter was fed (a first
+#                    cupsfilter run stops before the filter, a second one
+#                    prints the raster it made)
 #   pbm/             with --pbm: every page as the inspector decodes it
 #   page-NNN.png     with --png: the same as PNG previews, NNN the pageseq
 # Everything after the PDF is passed to cupsfilter: -n COPIES, -o NAME=VALUE.
@@ -48,19 +49,21 @@ conf_dir=$(mktemp -d "${TMPDIR:-/tmp}/fz-cupsfilter.XXXXXX")
 trap 'rm -rf "$conf_dir"' EXIT
 printf 'ServerBin %s\n' "$serverbin" >"$conf_dir/cups-files.conf"
 
-if ! cupsfilter -c "$conf_dir/cups-files.conf" -p "$ppd" -e -m printer/fiskor_zembrulan \
-       "$@" "$input" >"$out/job.prn" 2>"$out/cupsfilter.log"; then
-  echo "cupsfilter_job.sh: cupsfilter failed; its messages:" >&2
-  grep -v '^DEBUG:' "$out/cupsfilter.log" | tail -n 30 >&2
-  exit 1
-fi
-if [ "$raster" = 1 ]; then
-  if ! cupsfilter -c "$conf_dir/cups-files.conf" -p "$ppd" -e -m application/vnd.cups-raster \
-         "$@" "$input" >"$out/raster.ras" 2>"$out/raster.log"; then
-    echo "cupsfilter_job.sh: cupsfilter (raster only) failed; its messages:" >&2
-    grep -v '^DEBUG:' "$out/raster.log" | tail -n 30 >&2
+run() {  # run OUTPUT LOG CUPSFILTER_ARGUMENTS...
+  local output=$1 log=$2
+  shift 2
+  if ! cupsfilter -c "$conf_dir/cups-files.conf" -p "$ppd" -e "$@" >"$out/$output" 2>"$out/$log"; then
+    echo "cupsfilter_job.sh: cupsfilter failed; its messages:" >&2
+    grep -v '^DEBUG:' "$out/$log" | tail -n 30 >&2
     exit 1
   fi
+}
+if [ "$raster" = 1 ]; then
+  run raster.ras raster.log -m application/vnd.cups-raster "$@" "$input"
+  # The filter then prints exactly the raster kept, from standard input.
+  run job.prn cupsfilter.log -i application/vnd.cups-raster -m printer/fiskor_zembrulan "$@" <"$out/raster.ras"
+else
+  run job.prn cupsfilter.log -m printer/fiskor_zembrulan "$@" "$input"
 fi
 
 args=()
