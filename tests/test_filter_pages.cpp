@@ -136,10 +136,9 @@ TEST_F(FilterPages, A5WithFeedEdgeTurnsEveryPageAndRefusesDuplex)
     EXPECT_TRUE(Exists("/tmp/velmarsh/42_2_gs_rotated.pbm"));
 }
 
-TEST_F(FilterPages, OnePageTwoSidedA5GetsATurnedBlankBack)
+TEST_F(FilterPages, OnePageTwoSidedGetsABlankBack)
 {
-    // Under A5L two-sided printing is refused, so a one-page job has no blank
-    // back; with plain A5 (no feed edge) the blank back is not turned.
+    // Plain A5 (no feed edge) may print two-sided: the one page gets a blank back.
     auto pages = Pages(1);
     FilterRun r = Print(pages, "PageSize=A5 sides=two-sided-long-edge", "1");
     ASSERT_EQ(0, r.status) << r.err;
@@ -179,60 +178,6 @@ TEST_F(FilterPages, EncoderRunsOncePerSideWhateverTheCopies)
     EXPECT_EQ(std::string(4, 'x').size() * 4, ReadFile("/tmp/enccount/log").size());  // 4 sides, "run\n" each
 }
 
-TEST_F(FilterPages, EncoderFailuresEndTheJobWith255AndSayWhy)
-{
-    struct Case {
-        const char* what;
-        const char* body;  // "" = no encoder on PATH at all
-        const char* expect;
-    } cases[] = {
-        {"writes nothing", "exit 0", "ERROR: "},
-        {"fails", "exit 3", "ERROR: "},
-        {"missing", "", "not found"},
-    };
-    auto pages = Pages(2);
-    for (const Case& c : cases) {
-        ASSERT_EQ(0, system("rm -rf /tmp/enc"));
-        std::string path = *c.body ? FakeEncoderPath("/tmp/enc", c.body) : "/tmp/nothing-here";
-        FilterRun r = Print(pages, "", "1", {{"PATH", path}});
-        EXPECT_EQ(255, r.status) << c.what << "\n" << r.err;
-        EXPECT_NE(std::string::npos, r.err.find(c.expect)) << c.what << "\n" << r.err;
-        EXPECT_EQ(1u, LinesStartingWith(r.err, "ERROR: ").size()) << c.what;
-        ParsedJob job;
-        std::string error;
-        EXPECT_TRUE(SplitStream(r.out, &job, &error)) << c.what << ": " << error;
-        EXPECT_TRUE(job.pages.empty()) << c.what;
-    }
-}
-
-TEST_F(FilterPages, ImpossiblePageHeadersAreRefusedBeforeOutput)
-{
-    struct Case {
-        const char* what;
-        TestPage page;
-    } cases[3];
-    cases[0] = {"8 bits per pixel", PatternPage(64, 10, 1)};
-    cases[0].page.bitsPerPixel = 8;
-    cases[0].page.bytesPerLine = 64;
-    cases[1] = {"bytes per line too small", PatternPage(64, 10, 1)};
-    cases[1].page.bytesPerLine = 4;
-    cases[2] = {"too large", PatternPage(8, 1, 1)};
-    cases[2].page.width = 2000000;
-    cases[2].page.bytesPerLine = 250000;
-    cases[2].page.height = 100000;
-    for (Case& c : cases) {
-        ASSERT_TRUE(WriteRasterFile("/tmp/bad.ras", {c.page})) << c.what;
-        FilterOptions o;
-        o.args = FilterArgs("", "1");
-        o.input = "/tmp/bad.ras";
-        o.env = {{"PPD", ProductPpd()}};
-        FilterRun r = RunFilter(o, 30);
-        EXPECT_NE(0, r.status) << c.what;
-        EXPECT_TRUE(r.out.empty()) << c.what;
-        EXPECT_EQ(1u, LinesStartingWith(r.err, "ERROR: ").size()) << c.what << "\n" << r.err;
-    }
-}
-
 TEST_F(FilterPages, CancelWhileEncodingSecondOfThreePages)
 {
     // CUPS cancels by sending SIGTERM to the whole process group, encoder
@@ -257,10 +202,8 @@ TEST_F(FilterPages, CancelWhileEncodingSecondOfThreePages)
         ASSERT_EQ(0, r.status) << r.err;
         EXPECT_EQ(std::string::npos, r.err.find("INFO: Printing page 3")) << "page 3 must never be read";
         EXPECT_NE(std::string::npos, r.err.find("DEBUG: cancel job, page 2 handleImg done,pring m_page=2 is last page,\n"));
-        if (options.empty())
-            EXPECT_EQ((Records{{1, 1, 0}, {2, 0, 1}}), Decode(r, pages, false));
-        else
-            EXPECT_EQ((Records{{1, 1, 0}, {2, 0, 1}}), Decode(r, pages, false));
+        // One-sided, or the pair of pages 1 and 2: either way page 2 ends the job.
+        EXPECT_EQ((Records{{1, 1, 0}, {2, 0, 1}}), Decode(r, pages, false));
     }
 }
 
