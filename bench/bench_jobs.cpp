@@ -37,6 +37,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/raster_header.h"
 #include "image/image.h"
 
 namespace {
@@ -172,6 +173,16 @@ bool Redirect(const char* path, int flags, int target)
     return true;
 }
 
+// A NULL-terminated array of the strings' texts, for exec and spawn.
+std::vector<char*> CStrings(const std::vector<std::string>& v)
+{
+    std::vector<char*> out;
+    for (const std::string& x : v)
+        out.push_back(const_cast<char*>(x.c_str()));
+    out.push_back(nullptr);
+    return out;
+}
+
 struct Spawn {
     std::vector<std::string> argv;
     std::vector<std::string> env;  // empty: inherit
@@ -215,13 +226,7 @@ long ReadVmHWM(pid_t pid)
     ok = ok && Redirect(s.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, STDERR_FILENO);
     if (!ok)
         _exit(126);
-    std::vector<char*> av, ev;
-    for (const std::string& a : s.argv)
-        av.push_back(const_cast<char*>(a.c_str()));
-    av.push_back(nullptr);
-    for (const std::string& e : s.env)
-        ev.push_back(const_cast<char*>(e.c_str()));
-    ev.push_back(nullptr);
+    std::vector<char*> av = CStrings(s.argv), ev = CStrings(s.env);
     if (s.trace) {
         if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
             _exit(125);
@@ -278,13 +283,7 @@ pid_t SpawnUntraced(const Spawn& s)
                                                 0644) == 0;
     ok = ok && posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, s.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                                 0644) == 0;
-    std::vector<char*> av, ev;
-    for (const std::string& a : s.argv)
-        av.push_back(const_cast<char*>(a.c_str()));
-    av.push_back(nullptr);
-    for (const std::string& e : s.env)
-        ev.push_back(const_cast<char*>(e.c_str()));
-    ev.push_back(nullptr);
+    std::vector<char*> av = CStrings(s.argv), ev = CStrings(s.env);
     pid_t pid = -1;
     if (ok) {
         int rc = posix_spawn(&pid, s.argv[0].c_str(), &fa, nullptr, av.data(), s.env.empty() ? environ : ev.data());
@@ -433,19 +432,7 @@ bool WriteRaster(int fd, const Bitmap& b, int dpi, int copies)
         return false;
     bool ok = true;
     for (int i = 0; i < copies && ok; i++) {
-        cups_page_header2_t h;
-        memset(&h, 0, sizeof h);
-        h.HWResolution[0] = h.HWResolution[1] = (unsigned)dpi;
-        h.PageSize[0] = (unsigned)((b.width * 72 + dpi / 2) / dpi);
-        h.PageSize[1] = (unsigned)((b.height * 72 + dpi / 2) / dpi);
-        h.cupsWidth = (unsigned)b.width;
-        h.cupsHeight = (unsigned)b.height;
-        h.cupsBitsPerColor = 1;
-        h.cupsBitsPerPixel = 1;
-        h.cupsBytesPerLine = (unsigned)Stride(b.width);
-        h.cupsColorOrder = CUPS_ORDER_CHUNKED;
-        h.cupsColorSpace = CUPS_CSPACE_K;
-        h.NumCopies = 1;
+        cups_page_header2_t h = OneBitPageHeader(b.width, b.height, dpi);
         ok = cupsRasterWriteHeader2(ras, &h) &&
              cupsRasterWritePixels(ras, const_cast<uint8_t*>(b.bits.data()), (unsigned)b.bits.size()) ==
                  b.bits.size();

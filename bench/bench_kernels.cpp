@@ -18,6 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/raster_header.h"
 #include "image/image.h"
 #include "stream/stream.h"
 
@@ -160,19 +161,7 @@ bool RasterOf(const Bits& page, int dpi, MemStream* m)
     cups_raster_t* ras = cupsRasterOpenIO(MemWrite, m, CUPS_RASTER_WRITE);
     if (!ras)
         return false;
-    cups_page_header2_t h;
-    memset(&h, 0, sizeof h);
-    h.HWResolution[0] = h.HWResolution[1] = (unsigned)dpi;
-    h.PageSize[0] = (unsigned)(page.width * 72 / dpi);
-    h.PageSize[1] = (unsigned)(page.height * 72 / dpi);
-    h.cupsWidth = (unsigned)page.width;
-    h.cupsHeight = (unsigned)page.height;
-    h.cupsBitsPerColor = 1;
-    h.cupsBitsPerPixel = 1;
-    h.cupsBytesPerLine = (unsigned)StrideOf(page.width);
-    h.cupsColorOrder = CUPS_ORDER_CHUNKED;
-    h.cupsColorSpace = CUPS_CSPACE_K;
-    h.NumCopies = 1;
+    cups_page_header2_t h = OneBitPageHeader(page.width, page.height, dpi);
     bool ok = cupsRasterWriteHeader2(ras, &h) &&
               cupsRasterWritePixels(ras, const_cast<uint8_t*>(page.data.data()), (unsigned)page.data.size()) ==
                   page.data.size();
