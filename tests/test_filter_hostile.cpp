@@ -115,7 +115,8 @@ std::vector<HostileCase> Cases()
              Auth("echo '{\"AuthID\":\"x\"}' > /tmp/h/real && ln -s /tmp/h/real /tmp/auth/auth_config"); },
          0, "DEBUG: Enter getAuthInfo!", 1},
         {"auth deeply nested", [](FilterOptions& o) { Raster(o, {Page()});
-             Auth("python3 -c 'print(\"[\"*100000 + \"]\"*100000)' > /tmp/auth/auth_config"); },
+             Auth("(head -c 30000 /dev/zero | tr '\\0' '['; head -c 30000 /dev/zero | tr '\\0' ']') "
+                  "> /tmp/auth/auth_config"); },
          0, "DEBUG: Enter getAuthInfo!", 1},
         {"auth not UTF-8", [](FilterOptions& o) { Raster(o, {Page()});
              Auth("printf '{\"AuthID\":\"\\377\\376\\n\",\"Password\":\"\\300\\r\"}' > /tmp/auth/auth_config"); },
