@@ -55,7 +55,7 @@ int RunShellIgnoringTerm(const char* cmd, const char** failedCall, int* err)
 }
 
 // The "ERROR: " line that tells an administrator why a page's JBIG file is
-// missing, judged from how the encoder ended.
+// missing or unusable, judged from how the encoder ended.
 void ExplainMissingJbig(const char* jbgPath, int mPage, int encoderStatus, int openErr)
 {
     if (encoderStatus == -1)
@@ -145,6 +145,14 @@ int OpenPageData(const char* jbgPath, int mPage, bool extra, int encoderStatus, 
 {
     *f = nullptr;
     *size = -1;
+    // An encoder that failed may still have left a file, cut short; such a
+    // page must not be printed as if it were whole.
+    if (encoderStatus != 0) {
+        fprintf(stderr, extra ? "DEBUG: extra page %d jbg file is not usable\n"
+                             : "DEBUG: page %d jbg file is not usable\n", mPage);
+        ExplainMissingJbig(jbgPath, mPage, encoderStatus, ENOENT);
+        return -1;
+    }
     FILE* fp = fopen(jbgPath, "rb");
     if (!fp) {
         int err = errno;

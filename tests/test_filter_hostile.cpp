@@ -135,6 +135,10 @@ std::vector<HostileCase> Cases()
         {"encoder writes garbage", [](FilterOptions& o) { Raster(o, {Page(), Page()});
              o.env.push_back({"PATH", Encoder("head -c 777 /dev/urandom > \"${16}\"")}); },
          0, "DEBUG: page 2 jbg file size: 777 ", 2},
+        {"encoder fails after writing part of a page", [](FilterOptions& o) { Raster(o, {Page(), Page()});
+             o.env.push_back({"PATH", Encoder("/usr/bin/pbmtojbg \"$@\" && head -c 50 \"${16}\" > /tmp/h/cut && "
+                                              "mv /tmp/h/cut \"${16}\" && exit 1")}); },
+         255, "ERROR: JBIG encoder pbmtojbg failed with exit status 1 (page 1)", 0},
         {"encoder writes 20 MB", [](FilterOptions& o) { Raster(o, {Page(), Page(), Page()});
              o.args[4] = "sides=two-sided-long-edge";
              o.env.push_back({"PATH", Encoder("head -c 20000000 /dev/urandom > \"${16}\"")}); },

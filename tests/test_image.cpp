@@ -233,8 +233,7 @@ TEST_F(WorkDir, MissingJbigFileSaysWhyTheEncoderLeftNone)
         EXPECT_EQ(rc, -1);
         EXPECT_EQ(f, nullptr);
         EXPECT_EQ(size, -1);
-        EXPECT_TRUE(Contains(err, c.extra ? "DEBUG: extra page 3 jbg file cannot be opened\n"
-                                          : "DEBUG: page 3 jbg file cannot be opened\n")) << err;
+        EXPECT_TRUE(Contains(err, c.extra ? "DEBUG: extra page 3 jbg file " : "DEBUG: page 3 jbg file ")) << err;
         EXPECT_TRUE(Contains(err, c.error)) << err;
         EXPECT_EQ(LinesStartingWith(err, "ERROR: ").size(), 1u) << err;
     }
