@@ -263,7 +263,8 @@ int FilterMain(int argc, char** argv)
         if (StdoutFailed())
             return Finish(job, 1);
     }
-    if (fflush(stdout) != 0 || StdoutFailed())
-        return Finish(job, 1);
-    return Finish(job, 0);
+    // The last records may still sit in the stream's buffer; a failed flush
+    // sets its error indicator.
+    fflush(stdout);
+    return Finish(job, StdoutFailed() ? 1 : 0);
 }

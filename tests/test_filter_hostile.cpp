@@ -147,6 +147,8 @@ std::vector<HostileCase> Cases()
         {"work directory full", [](FilterOptions& o) { Raster(o, {Page(2000, 2000)});
              system("mkdir -m 0700 /tmp/velmarsh && mount -t tmpfs -o size=64k,mode=0700 tmpfs /tmp/velmarsh"); },
          255, "ERROR: ", 0},
+        {"printer stream device full", [](FilterOptions& o) { Raster(o, {Page(), Page()}); o.stdoutTo = "/dev/full"; },
+         1, "ERROR: Writing the printer stream failed", -1},
         {"standard output closed", [](FilterOptions& o) { Raster(o, {Page()}); o.closeStdout = true; },
          1, "ERROR: The printer stream (standard output) is not open", 0},
     };

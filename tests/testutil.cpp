@@ -122,7 +122,8 @@ StartedFilter StartFilter(const FilterOptions& o)
         if (o.newProcessGroup)
             setpgid(0, 0);
         int in = open(o.input.empty() ? "/dev/null" : o.input.c_str(), O_RDONLY);
-        int out = open(s.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int out = open(o.stdoutTo.empty() ? s.outPath.c_str() : o.stdoutTo.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                       0600);
         int err = open(s.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || out < 0 || err < 0)
             _exit(126);

@@ -38,6 +38,7 @@ struct FilterOptions {
     std::string program = "";       // default: the built filter
     bool newProcessGroup = false;
     bool closeStdout = false;
+    std::string stdoutTo;           // write the printer stream here instead (e.g. /dev/full)
     int uid = -1;                   // run as this user (and its group) when >= 0
     std::vector<std::string> wrapper;  // e.g. valgrind and its options, run in front of the filter
 };
