@@ -153,7 +153,9 @@ int PrintOnePage(Job& job)
 {
     Sequencer& seq = job.seq;
     char why[128];
-    if (!CheckPageHeader(job.header, why, sizeof why)) {
+    // Page 1's header was checked before the job record; later ones come
+    // from the look-ahead.
+    if (seq.raster_page > 1 && !CheckPageHeader(job.header, why, sizeof why)) {
         fprintf(stderr, "ERROR: Raster page %d cannot be printed: %s\n", seq.raster_page, why);
         return -1;
     }
@@ -245,10 +247,6 @@ int FilterMain(int argc, char** argv)
     char why[128];
     if (!CheckPageHeader(job.header, why, sizeof why)) {
         fprintf(stderr, "ERROR: Raster page 1 cannot be printed: %s\n", why);
-        return Finish(job, 1);
-    }
-    if ((int64_t)job.header.cupsBytesPerLine * 8 > INT_MAX) {
-        fprintf(stderr, "ERROR: Raster page 1 cannot be printed: line too long\n");
         return Finish(job, 1);
     }
     WriteJobRecord(stdout, job.params, JobParamsForLog(job.table).c_str());

@@ -41,7 +41,9 @@ bool CheckPageHeader(const cups_page_header2_t& h, char* why, size_t whyLen)
                  (unsigned long long)width, (unsigned long long)height);
         return false;
     }
-    if (width > INT_MAX || height > INT_MAX || bpl > INT_MAX) {
+    // The padded width (8 x bytes per line) names the blank back side's
+    // size and must fit an int like the rest.
+    if (width > INT_MAX || height > INT_MAX || 8 * bpl > INT_MAX) {
         snprintf(why, whyLen, "page size out of range (%llu x %llu pixels, %llu bytes per line)",
                  (unsigned long long)width, (unsigned long long)height, (unsigned long long)bpl);
         return false;

@@ -105,6 +105,7 @@ TEST(CheckPageHeader, AcceptsRealPagesAndRefusesImpossibleOnes)
         {"line longer than the width", 4958, 7017, 621, 1, 1, false},
         {"width beyond int", 0xFFFFFFF8u, 7017, 0x1FFFFFFFu, 1, 1, false},
         {"height beyond int", 4958, 4000000000u, 620, 1, 1, false},
+        {"padded width beyond int", 0x7FFFFFFCu, 1, 0x10000000u, 1, 1, false},
         {"product overflows 32 bits", 1000000, 1000000, 125000, 1, 1, false},
         {"one line over 2 GiB", 65536 * 8, 32769, 65536, 1, 1, false},
     };
