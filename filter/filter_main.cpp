@@ -10,6 +10,7 @@
 #include <cups/raster.h>
 #include <fcntl.h>
 #include <unistd.h>
+#include <vector>
 
 #include "image/image.h"
 #include "params/params.h"
@@ -57,13 +58,20 @@ struct Job {
     int jobId = 0;
     PARAM_KEY_SPERATOR_VALUE table[kParamRows];
     PrintSettings settings;
-    Sequencer seq;
     char params[kJobParamsTextSize];
     cups_raster_t* ras = nullptr;
     cups_page_header2_t header;
+    int rasterPage = 1;
     int blankWidth = 0;
     int blankHeight = 0;
 };
+
+bool WriteStdout(const unsigned char* data, size_t size)
+{
+    return fwrite(data, 1, size, stdout) == size;
+}
+
+bool Cancelled() { return cancel_job != 0; }
 
 // Steps that fill the parameter table from the arguments.
 void FillParamsFromArgs(Job& job, char** argv)
@@ -90,115 +98,60 @@ bool StdoutFailed()
     return true;
 }
 
-// Encodes a page's image and hands its JBIG data to the sequencer (steps 1-6).
-int EncodeAndPlace(Job& job, const char* pbm)
+// One pass of the page loop: capture, look-ahead, the quarter turn of an A5
+// page fed long edge first, encoding, and the hand-over to the sequencer.
+// Returns 0, or -1 when the job must end with status 255 (the reason has
+// been written). The page's work files are gone when it returns.
+int PrintOnePage(Job& job, Sequencer& seq)
 {
-    Sequencer& seq = job.seq;
-    char jbg[kNameSize] = {0};
-    JbgWorkName(jbg, job.jobId, seq.m_page);
-    int encoderStatus = pbmtojbg(pbm, jbg);
+    char why[128];
+    // Page 1's header was checked before the job record; later ones come
+    // from the look-ahead.
+    if (job.rasterPage > 1 && !CheckPageHeader(job.header, why, sizeof why)) {
+        fprintf(stderr, "ERROR: Raster page %d cannot be printed: %s\n", job.rasterPage, why);
+        return -1;
+    }
+    const int image = seq.NextImage();
+    PageWorkFiles files(job.jobId, job.rasterPage, image);
+    if (capturePage(job.ras, job.header, job.rasterPage, files.pbm) != 0)
+        return -1;
+    const bool last = !readAhead(job.ras, &job.header);
+    fprintf(stderr, "DEBUG: page %d handleImg done,pring m_page=%d begin\n", job.rasterPage, image);
 
-    FILE* f = nullptr;
-    int64_t size = -1;
-    if (OpenPageData(jbg, seq.m_page, false, encoderStatus, &f, &size) != 0)
+    const char* encoderInput = files.pbm;
+    if (IsA5L(job.settings)) {
+        const int angle = (job.settings.duplex != 0 && image % 2 == 0) ? 90 : -90;
+        rotatePbm(files.pbm, files.rotated, angle);
+        fprintf(stderr, "DEBUG: A5L need rotate.[%d]", angle);
+        encoderInput = files.rotated;
+    }
+    std::vector<unsigned char> data;
+    if (EncodePage(encoderInput, files.jbg, image, false, &data) != 0)
         return -1;
-    printer_header h = SeqBeginPage(&seq, &cancel_job, size);
-    unsigned char* data = nullptr;
-    if (ReadPageData(f, size, &data) != 0) {
-        fprintf(stderr, "DEBUG: page %d jbg data cannot be allocated\n", seq.m_page);
-        fprintf(stderr, "ERROR: Out of memory for the JBIG data of page %d\n", seq.m_page);
-        fclose(f);
+    if (!seq.AddPage(data.data(), data.size(), last)) {
+        fprintf(stderr, "ERROR: Out of memory for holding page %d of a two-sided sheet\n", image);
         return -1;
     }
-    bool placed = SeqPlacePage(&seq, &h, data, size);
-    free(data);
-    fclose(f);
-    SeqPageDone(&seq);
-    if (!placed) {
-        fprintf(stderr, "ERROR: Out of memory for holding page %d of a two-sided sheet\n", seq.m_page);
+    job.rasterPage++;
+    if (!seq.BlankBackDue())
+        return 0;
+    if (makeExtraPage(job.jobId, seq.NextImage(), job.blankWidth, job.blankHeight, IsA5L(job.settings), &data) != 0)
         return -1;
-    }
-    return 0;
-}
-
-// The blank back side after an odd last page of a two-sided job (step 7).
-int AddBlankBackSide(Job& job)
-{
-    Sequencer& seq = job.seq;
-    seq.m_page++;
-    FILE* f = nullptr;
-    int64_t size = -1;
-    if (makeExtraPage(job.jobId, seq.m_page, job.blankWidth, job.blankHeight, IsA5L(job.settings), &f, &size) != 0)
-        return -1;
-    unsigned char* data = nullptr;
-    if (ReadPageData(f, size, &data) != 0) {
-        fprintf(stderr, "ERROR: Out of memory for the JBIG data of the blank back side\n");
-        fclose(f);
-        return -1;
-    }
-    bool placed = SeqExtraPage(&seq, data, size);
-    free(data);
-    fclose(f);
-    SeqExtraDone(&seq);
-    if (!placed) {
+    if (!seq.AddBlankBack(data.data(), data.size())) {
         fprintf(stderr, "ERROR: Out of memory for holding the blank back side\n");
         return -1;
     }
     return 0;
 }
 
-// One pass of the page loop. Returns 0, or -1 when the job must end with
-// status 255 (the reason has been written).
-int PrintOnePage(Job& job)
-{
-    Sequencer& seq = job.seq;
-    char why[128];
-    // Page 1's header was checked before the job record; later ones come
-    // from the look-ahead.
-    if (seq.raster_page > 1 && !CheckPageHeader(job.header, why, sizeof why)) {
-        fprintf(stderr, "ERROR: Raster page %d cannot be printed: %s\n", seq.raster_page, why);
-        return -1;
-    }
-    char pbm[kNameSize] = {0};
-    PbmWorkName(pbm, job.jobId, seq.raster_page);
-    if (capturePage(job.ras, job.header, seq.raster_page, pbm) != 0)
-        return -1;
-    seq.copies_left = seq.copies;
-    if (!readAhead(job.ras, &job.header))
-        seq.no_more_pages = 1;
-    seq.m_page++;
-    fprintf(stderr, "DEBUG: page %d handleImg done,pring m_page=%d begin\n", seq.raster_page, seq.m_page);
-
-    const char* encoderInput = pbm;
-    char rotated[kNameSize] = {0};
-    if (IsA5L(job.settings)) {
-        int angle = (seq.duplex != 0 && seq.m_page % 2 == 0) ? 90 : -90;
-        char source[kNameSize] = {0};
-        PbmWorkName(source, job.jobId, seq.m_page);
-        RotatedWorkName(rotated, job.jobId, seq.m_page);
-        rotatePbm(source, rotated, angle);
-        fprintf(stderr, "DEBUG: A5L need rotate.[%d]", angle);
-        encoderInput = rotated;
-    }
-    if (EncodeAndPlace(job, encoderInput) != 0)
-        return -1;
-    seq.raster_page++;
-    if (seq.extra_page && AddBlankBackSide(job) != 0)
-        return -1;
-    SeqPairOutput(&seq);
-    return 0;
-}
-
 int Finish(Job& job, int status)
 {
-    SeqFree(&job.seq);
     if (job.ras)
         cupsRasterClose(job.ras);
     return status;
 }
 
 } // namespace
-
 int FilterMain(int argc, char** argv)
 {
     InstallSignals();
@@ -221,14 +174,14 @@ int FilterMain(int argc, char** argv)
     static Job job;  // large fixed-size tables; one job per process
     FillParamsFromArgs(job, argv);
     job.settings.collate = (unsigned char)DetectCollate(argv[5]);
-    if (!SeqInit(&job.seq, job.settings.collate, 0, 0, stdout, stderr)) {
+    Sequencer seq(RecordSink{WriteStdout, Cancelled});
+    if (!seq.Allocated()) {
         fprintf(stderr, "Buff1 or Buff2 malloc failed\n");
         return 1;
     }
     if (!ResolvePrintSettings(argv[5], argv[4], job.table, &job.settings))
         return Finish(job, 1);
-    job.seq.duplex = job.settings.duplex;
-    job.seq.copies = job.settings.copies;
+    seq.SetMode(job.settings.collate, job.settings.duplex, job.settings.copies);
 
     char* text = job.params;
     BuildJobParams(&text, job.table);
@@ -236,9 +189,6 @@ int FilterMain(int argc, char** argv)
     if (PrepareWorkDir("/tmp/velmarsh", job.jobId) < 0)
         return Finish(job, 1);
 
-    job.seq.raster_page = 1;
-    job.seq.m_page = 0;
-    job.seq.written_records = 0;
     job.ras = cupsRasterOpen(0, CUPS_RASTER_READ);
     if (!job.ras || !cupsRasterReadHeader2(job.ras, &job.header)) {
         fprintf(stderr, "DEBUG: First page header is null \n");
@@ -249,14 +199,12 @@ int FilterMain(int argc, char** argv)
         fprintf(stderr, "ERROR: Raster page 1 cannot be printed: %s\n", why);
         return Finish(job, 1);
     }
-    WriteJobRecord(stdout, job.params, JobParamsForLog(job.table).c_str());
-    job.seq.no_more_pages = 0;
-    job.seq.extra_page = 0;
+    seq.WriteJobRecord(job.params, JobParamsForLog(job.table).c_str());
     job.blankWidth = 8 * (int)job.header.cupsBytesPerLine;
     job.blankHeight = (int)job.header.cupsHeight;
 
-    while (job.seq.no_more_pages == 0 && cancel_job == 0) {
-        if (PrintOnePage(job) != 0)
+    while (!seq.Finished() && cancel_job == 0) {
+        if (PrintOnePage(job, seq) != 0)
             return Finish(job, kExitPageFailure);
         if (StdoutFailed())
             return Finish(job, 1);

@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <unistd.h>
 
 void PbmWorkName(char* out, int jobId, int page)
 {
@@ -23,6 +25,23 @@ void JbgWorkName(char* out, int jobId, int page)
 {
     memset(out, 0, kNameSize);
     snprintf(out, kNameSize, "%s%d-%d.jbg", kWorkDir, jobId, page);
+}
+
+PageWorkFiles::PageWorkFiles(int jobId, int rasterPage, int image)
+{
+    PbmWorkName(pbm, jobId, rasterPage);
+    RotatedWorkName(rotated, jobId, image);
+    JbgWorkName(jbg, jobId, image);
+}
+
+PageWorkFiles::~PageWorkFiles()
+{
+    const char* keep = getenv("FISKOR_KEEP_WORK_FILES");
+    if (keep != nullptr && *keep != '\0')
+        return;
+    for (const char* path : {pbm, rotated, jbg})
+        if (unlink(path) != 0 && errno != ENOENT)
+            fprintf(stderr, "DEBUG: cannot remove work file %s: %s\n", path, strerror(errno));
 }
 
 bool CheckPageHeader(const cups_page_header2_t& h, char* why, size_t whyLen)
@@ -64,16 +83,6 @@ bool CheckPageHeader(const cups_page_header2_t& h, char* why, size_t whyLen)
     return true;
 }
 
-namespace {
-
-int WorkFileError(int rasterPage, const char* path, int err)
-{
-    fprintf(stderr, "ERROR: page %d: cannot write work file %s: %s\n", rasterPage, path, strerror(err));
-    return -1;
-}
-
-} // namespace
-
 int capturePage(cups_raster_t* ras, const cups_page_header2_t& h, int rasterPage, const char* pbmPath)
 {
     fprintf(stderr, "DEBUG: Page%d begin ,page_width = %d,page_height=%d, page_line_bytes=%d \n",
@@ -88,38 +97,23 @@ int capturePage(cups_raster_t* ras, const cups_page_header2_t& h, int rasterPage
     }
     // calloc: a short read leaves the missing lines white. Large blocks come
     // from fresh zero pages, so this costs no pass over the page.
-    unsigned char* pixels = (unsigned char*)calloc(size, 1);
+    std::unique_ptr<unsigned char, void (*)(void*)> pixels((unsigned char*)calloc(size, 1), free);
     if (!pixels) {
         fprintf(stderr, "ERROR: page %d: cannot allocate %llu bytes for the page image\n", rasterPage,
                 (unsigned long long)size);
         return -1;
     }
     // kMaxPageBytes fits the unsigned length of the call.
-    unsigned got = cupsRasterReadPixels(ras, pixels, (unsigned)size);
+    unsigned got = cupsRasterReadPixels(ras, pixels.get(), (unsigned)size);
     if (got <= INT_MAX)
         fprintf(stderr, "DEBUG: Page %d read %d pixels\n", rasterPage, (int)got);
     else
         fprintf(stderr, "DEBUG: Page %d read %u pixels\n", rasterPage, got);
 
-    FILE* f = fopen(pbmPath, "wb");
-    if (!f) {
-        int err = errno;
-        free(pixels);
-        return WorkFileError(rasterPage, pbmPath, err);
+    if (WritePbm(pbmPath, (int)h.cupsWidth, (int)h.cupsHeight, pixels.get()) != PbmWrite::Ok) {
+        fprintf(stderr, "ERROR: page %d: cannot write work file %s: %s\n", rasterPage, pbmPath, strerror(errno));
+        return -1;
     }
-    bool ok = fprintf(f, "P4\n%d %d\n", (int)h.cupsWidth, (int)h.cupsHeight) > 0;
-    int err = errno;
-    if (ok) {
-        ok = fwrite(pixels, 1, size, f) == size;
-        err = errno;
-    }
-    free(pixels);
-    if (fclose(f) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok)
-        return WorkFileError(rasterPage, pbmPath, err);
     return 0;
 }
 

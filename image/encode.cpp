@@ -8,6 +8,8 @@
 #include <cstring>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <memory>
+#include <new>
 #include <unistd.h>
 
 namespace {
@@ -81,29 +83,6 @@ void ExplainMissingJbig(const char* jbgPath, int mPage, int encoderStatus, int o
         fprintf(stderr, "ERROR: cannot open JBIG file %s: %s (page %d)\n", jbgPath, strerror(openErr), mPage);
 }
 
-// Writes the all-white PBM of the blank back side.
-bool WriteBlankPbm(const char* path, int width, int height)
-{
-    FILE* f = fopen(path, "wb");
-    if (!f)
-        return false;
-    static const unsigned char zeros[65536] = {0};
-    uint64_t left = (uint64_t)height * (uint64_t)(width / 8);
-    bool ok = fprintf(f, "P4\n%d %d\n", width, height) > 0;
-    while (ok && left > 0) {
-        size_t n = left < sizeof zeros ? (size_t)left : sizeof zeros;
-        ok = fwrite(zeros, 1, n, f) == n;
-        left -= n;
-    }
-    int err = errno;
-    if (fclose(f) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    errno = err;
-    return ok;
-}
-
 } // namespace
 
 int pbmtojbg(const char* pbmPath, const char* jbgPath)
@@ -141,93 +120,90 @@ int pbmtojbg(const char* pbmPath, const char* jbgPath)
     return status;
 }
 
-int OpenPageData(const char* jbgPath, int mPage, bool extra, int encoderStatus, FILE** f, int64_t* size)
+namespace {
+
+// Opens and measures the page's JBIG file, then reads it whole. Every
+// failure prints the lines naming the page and returns false.
+bool LoadPageData(const char* jbgPath, int mPage, bool extra, int encoderStatus, std::vector<unsigned char>* data)
 {
-    *f = nullptr;
-    *size = -1;
     // An encoder that failed may still have left a file, cut short; such a
     // page must not be printed as if it were whole.
     if (encoderStatus != 0) {
         fprintf(stderr, extra ? "DEBUG: extra page %d jbg file is not usable\n"
                              : "DEBUG: page %d jbg file is not usable\n", mPage);
         ExplainMissingJbig(jbgPath, mPage, encoderStatus, ENOENT);
-        return -1;
+        return false;
     }
-    FILE* fp = fopen(jbgPath, "rb");
-    if (!fp) {
+    std::unique_ptr<FILE, int (*)(FILE*)> f(fopen(jbgPath, "rb"), fclose);
+    if (!f) {
         int err = errno;
         fprintf(stderr, extra ? "DEBUG: extra page %d jbg file cannot be opened\n"
                              : "DEBUG: page %d jbg file cannot be opened\n", mPage);
         ExplainMissingJbig(jbgPath, mPage, encoderStatus, err);
-        return -1;
+        return false;
     }
-    if (fseeko(fp, 0, SEEK_END) != 0) {
-        fprintf(stderr, extra ? "DEBUG: extra page %d fseek end failed\n" : "DEBUG: page %d fseek end failed\n", mPage);
-        fclose(fp);
-        return -1;
+    const char* failed = nullptr;
+    off_t pos = -1;
+    if (fseeko(f.get(), 0, SEEK_END) != 0)
+        failed = "fseek end failed";
+    else if ((pos = ftello(f.get())) < 0)
+        failed = "ftell failed ";
+    if (failed == nullptr) {
+        fprintf(stderr, extra ? "DEBUG: extra page %d jbg file size: %ld \n" : "DEBUG: page %d jbg file size: %ld \n",
+                mPage, (long)pos);
+        if (fseeko(f.get(), 0, SEEK_SET) != 0)
+            failed = "fseek begin failed";
     }
-    off_t pos = ftello(fp);
-    if (pos < 0) {
-        fprintf(stderr, extra ? "DEBUG: extra page %d ftell failed \n" : "DEBUG: page %d ftell failed \n", mPage);
-        fclose(fp);
-        return -1;
+    if (failed != nullptr) {
+        fprintf(stderr, extra ? "DEBUG: extra page %d %s\n" : "DEBUG: page %d %s\n", mPage, failed);
+        return false;
     }
-    fprintf(stderr, extra ? "DEBUG: extra page %d jbg file size: %ld \n" : "DEBUG: page %d jbg file size: %ld \n",
-            mPage, (long)pos);
-    if (fseeko(fp, 0, SEEK_SET) != 0) {
-        fprintf(stderr, extra ? "DEBUG: extra page %d fseek begin failed\n" : "DEBUG: page %d fseek begin failed\n",
-                mPage);
-        fclose(fp);
-        return -1;
+    try {
+        // Bytes the file no longer has are sent as zeros.
+        data->assign((size_t)pos, 0);
+    } catch (const std::bad_alloc&) {
+        if (extra) {
+            fprintf(stderr, "ERROR: Out of memory for the JBIG data of the blank back side\n");
+        } else {
+            fprintf(stderr, "DEBUG: page %d jbg data cannot be allocated\n", mPage);
+            fprintf(stderr, "ERROR: Out of memory for the JBIG data of page %d\n", mPage);
+        }
+        return false;
     }
-    *f = fp;
-    *size = (int64_t)pos;
-    return 0;
+    if (!data->empty()) {
+        size_t got = fread(data->data(), 1, data->size(), f.get());
+        (void)got;
+    }
+    return true;
 }
 
-int ReadPageData(FILE* f, int64_t size, unsigned char** data)
+} // namespace
+
+int EncodePage(const char* pbmPath, const char* jbgPath, int mPage, bool extra, std::vector<unsigned char>* data)
 {
-    *data = nullptr;
-    if (size < 0)
-        return -1;
-    unsigned char* buf = (unsigned char*)malloc(size > 0 ? (size_t)size : 1);
-    if (!buf)
-        return -1;
-    size_t got = fread(buf, 1, (size_t)size, f);
-    // Bytes the file no longer has are sent as zeros.
-    if (got < (size_t)size)
-        memset(buf + got, 0, (size_t)size - got);
-    *data = buf;
-    return 0;
+    int status = pbmtojbg(pbmPath, jbgPath);
+    return LoadPageData(jbgPath, mPage, extra, status, data) ? 0 : -1;
 }
 
-int makeExtraPage(int jobId, int mPage, int blankWidth, int blankHeight, bool a5l, FILE** f, int64_t* size)
+int makeExtraPage(int jobId, int mPage, int blankWidth, int blankHeight, bool a5l, std::vector<unsigned char>* data)
 {
-    *f = nullptr;
-    *size = -1;
-    char pbm[kNameSize];
-    PbmWorkName(pbm, jobId, mPage);
-    if (access(pbm, F_OK) != 0) {
+    PageWorkFiles files(jobId, mPage, mPage);
+    if (access(files.pbm, F_OK) != 0) {
         fprintf(stderr,
                 "DEBUG: extra file %s not exists, ignore, create a empty pbm file, cupsheight %d, width %d "
                 "bytesperline %d\n",
-                pbm, blankHeight, blankWidth, blankWidth / 8);
-        if (!WriteBlankPbm(pbm, blankWidth, blankHeight)) {
-            fprintf(stderr, "ERROR: page %d: cannot write work file %s: %s\n", mPage, pbm, strerror(errno));
+                files.pbm, blankHeight, blankWidth, blankWidth / 8);
+        if (WritePbm(files.pbm, blankWidth, blankHeight, nullptr) != PbmWrite::Ok) {
+            fprintf(stderr, "ERROR: page %d: cannot write work file %s: %s\n", mPage, files.pbm, strerror(errno));
             return -1;
         }
     }
-    const char* input = pbm;
-    char rotated[kNameSize];
+    const char* input = files.pbm;
     if (a5l) {
-        RotatedWorkName(rotated, jobId, mPage);
         // As for printed pages, a failed turn shows as a missing JBIG file.
-        rotatePbm(pbm, rotated, -90);
+        rotatePbm(files.pbm, files.rotated, -90);
         fprintf(stderr, "DEBUG: A5L need rotate.[-90]");
-        input = rotated;
+        input = files.rotated;
     }
-    char jbg[kNameSize];
-    JbgWorkName(jbg, jobId, mPage);
-    int status = pbmtojbg(input, jbg);
-    return OpenPageData(jbg, mPage, true, status, f, size);
+    return EncodePage(input, files.jbg, mPage, true, data);
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cups/raster.h>
+#include <vector>
 
 constexpr const char* kWorkDir = "/tmp/velmarsh/";
 constexpr size_t kNameSize = 512;
@@ -33,6 +34,11 @@ bool readAhead(cups_raster_t* ras, cups_page_header2_t* h);
 void skipPbmComments(FILE* f);
 // "%2s", skip, "%d", skip, "%d". False when width or height can't be read.
 bool ReadPbmHeader(FILE* f, char magic[3], int* width, int* height);
+// Writes a binary PBM (P4) of packed rows, stride (width + 7) / 8; a null
+// `bits` writes a white page. On failure a partly written regular file is
+// removed and errno tells why (EIO for a short write).
+enum class PbmWrite { Ok, OpenFailed, WriteFailed };
+PbmWrite WritePbm(const char* path, int width, int height, const uint8_t* bits);
 
 // In-memory turns of a packed 1-bit image (stride (w+7)/8). `dst` must hold
 // the output size: ((h+7)/8)*w bytes for -90/90, ((w+7)/8)*h for 180.
@@ -48,17 +54,27 @@ int rotatePbm(const char* in, const char* out, int angle);
 // or -1 when the encoder was not run (PBM unreadable).
 int pbmtojbg(const char* pbmPath, const char* jbgPath);
 
-// Opens and measures a page's JBIG file. On success *f is open and *size set.
-// On failure prints the lines naming the page (extra selects the wording of
-// the blank back side) plus one "ERROR: " line that says why, using the
-// encoder's wait status; returns -1 (the caller ends with status 255).
-int OpenPageData(const char* jbgPath, int mPage, bool extra, int encoderStatus, FILE** f, int64_t* size);
-// Reads exactly `size` bytes into a new array (*data, freed by the caller).
-// Returns -1 on allocation failure.
-int ReadPageData(FILE* f, int64_t size, unsigned char** data);
+// The work files of one page image. They are removed when this goes out of
+// scope, on every path, unless the environment sets FISKOR_KEEP_WORK_FILES
+// (for debugging a queue: cupsd.conf's SetEnv). The captured page's PBM
+// carries the raster page number, the others the page image number.
+struct PageWorkFiles {
+    char pbm[kNameSize];
+    char rotated[kNameSize];
+    char jbg[kNameSize];
+    PageWorkFiles(int jobId, int rasterPage, int image);
+    ~PageWorkFiles();
+    PageWorkFiles(const PageWorkFiles&) = delete;
+    PageWorkFiles& operator=(const PageWorkFiles&) = delete;
+};
 
-// The blank back side: builds (if absent) the white PBM of the blank size
-// under the page number mPage, turns it by -90 when a5l, encodes it and
-// opens its JBIG file as OpenPageData does. Returns -1 on failure.
-int makeExtraPage(int jobId, int mPage, int blankWidth, int blankHeight, bool a5l,
-                  FILE** f, int64_t* size);
+// Encodes a PBM work file into the page's JBIG work file and loads the JBIG
+// data. On failure prints the lines naming the page (`extra` selects the
+// wording of the blank back side) and one "ERROR: " line that says why;
+// returns -1 (the caller ends with status 255).
+int EncodePage(const char* pbmPath, const char* jbgPath, int mPage, bool extra, std::vector<unsigned char>* data);
+
+// The blank back side: the white PBM of the blank size under the page
+// image number mPage (if absent), turned by -90 when a5l, encoded and
+// loaded as EncodePage does; its work files are removed afterwards.
+int makeExtraPage(int jobId, int mPage, int blankWidth, int blankHeight, bool a5l, std::vector<unsigned char>* data);

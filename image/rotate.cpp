@@ -9,8 +9,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <memory>
+#include <new>
+#include <vector>
 
 namespace {
 
@@ -175,6 +176,17 @@ void RotateBits(const uint8_t* src, int w, int h, int angle, uint8_t* dst)
 
 namespace {
 
+bool Allocate(std::vector<uint8_t>* v, size_t size, const char* in)
+{
+    try {
+        v->resize(size);
+        return true;
+    } catch (const std::bad_alloc&) {
+        fprintf(stderr, "PBM file %s: no memory for %zu bytes.\n", in, size);
+        return false;
+    }
+}
+
 // The half turn's trace of the top left 100 x 100 source pixels, in the
 // order a per-pixel turn visits them: rows outer, columns inner.
 void PrintHalfTurnTrace(int w, int h)
@@ -187,74 +199,38 @@ void PrintHalfTurnTrace(int w, int h)
 }
 
 // Reads the input image: header, the one whitespace after it, the raster.
-// Returns the raster (malloc'ed) or nullptr after a message.
-uint8_t* ReadPbmImage(const char* in, int* w, int* h)
+// False after a message.
+bool ReadPbmImage(const char* in, int* w, int* h, std::vector<uint8_t>* img)
 {
-    FILE* f = fopen(in, "rb");
+    std::unique_ptr<FILE, int (*)(FILE*)> f(fopen(in, "rb"), fclose);
     if (!f) {
         perror("Error opening input file");
-        return nullptr;
+        return false;
     }
     char magic[3];
-    bool header = ReadPbmHeader(f, magic, w, h);
-    fgetc(f);
+    bool header = ReadPbmHeader(f.get(), magic, w, h);
+    fgetc(f.get());
     if (strcmp(magic, "P4") != 0) {
         fprintf(stderr, "Unsupported format or not a PBM file.\n");
-        fclose(f);
-        return nullptr;
+        return false;
     }
     // A header without a usable size, or a size beyond any page the filter
     // captures, is refused rather than guessed at.
     if (!header || *w <= 0 || *h <= 0 || Stride(*w) * (uint64_t)*h > kMaxPageBytes ||
         Stride(*h) * (uint64_t)*w > kMaxPageBytes) {
         fprintf(stderr, "PBM file %s: width and height missing or out of range.\n", in);
-        fclose(f);
-        return nullptr;
+        return false;
     }
     const size_t size = Stride(*w) * (size_t)*h;
-    uint8_t* img = (uint8_t*)malloc(size);
-    if (!img) {
-        fprintf(stderr, "PBM file %s: no memory for %zu bytes.\n", in, size);
-        fclose(f);
-        return nullptr;
-    }
-    size_t got = fread(img, 1, size, f);
-    fclose(f);
+    if (!Allocate(img, size, in))
+        return false;
+    size_t got = fread(img->data(), 1, size, f.get());
     // Missing raster bytes have no defined content: refuse the file.
     if (got != size) {
         fprintf(stderr, "PBM file %s: raster has %zu of %zu bytes.\n", in, got, size);
-        free(img);
-        return nullptr;
+        return false;
     }
-    return img;
-}
-
-// Writes header and raster; on failure removes a partial regular file so
-// that no later step takes it for a finished image.
-int WritePbmImage(const char* out, int w, int h, const uint8_t* img)
-{
-    FILE* f = fopen(out, "wb");
-    if (!f) {
-        perror("Error opening output file");
-        return 1;
-    }
-    struct stat st;
-    bool regular = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
-    const size_t size = Stride(w) * (size_t)h;
-    bool ok = fprintf(f, "P4\n%d %d\n", w, h) > 0 && fwrite(img, 1, size, f) == size;
-    int err = errno;
-    if (fclose(f) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
-        errno = err;
-        perror("Error writing output file");
-        if (regular)
-            unlink(out);
-        return 1;
-    }
-    return 0;
+    return true;
 }
 
 } // namespace
@@ -266,23 +242,23 @@ int rotatePbm(const char* in, const char* out, int angle)
         return 1;
     }
     int w = 0, h = 0;
-    uint8_t* img = ReadPbmImage(in, &w, &h);
-    if (!img)
+    std::vector<uint8_t> img, turned;
+    if (!ReadPbmImage(in, &w, &h, &img) || !Allocate(&turned, RotatedSize(w, h, angle), in))
         return 1;
-    const size_t outSize = RotatedSize(w, h, angle);
-    uint8_t* turned = (uint8_t*)malloc(outSize ? outSize : 1);
-    if (!turned) {
-        fprintf(stderr, "PBM file %s: no memory for %zu bytes.\n", in, outSize);
-        free(img);
-        return 1;
-    }
-    RotateBits(img, w, h, angle, turned);
-    free(img);
+    RotateBits(img.data(), w, h, angle, turned.data());
     if (angle == 180)
         PrintHalfTurnTrace(w, h);
-    int outW = angle == 180 ? w : h;
-    int outH = angle == 180 ? h : w;
-    int rc = WritePbmImage(out, outW, outH, turned);
-    free(turned);
-    return rc;
+    const int outW = angle == 180 ? w : h;
+    const int outH = angle == 180 ? h : w;
+    switch (WritePbm(out, outW, outH, turned.data())) {
+    case PbmWrite::Ok:
+        return 0;
+    case PbmWrite::OpenFailed:
+        perror("Error opening output file");
+        return 1;
+    case PbmWrite::WriteFailed:
+        perror("Error writing output file");
+        return 1;
+    }
+    return 1;
 }

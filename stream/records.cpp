@@ -1,5 +1,4 @@
-// Job record and page records of the printer stream. Every 32-bit field is
-// written byte by byte in little-endian order, whatever the host's order.
+// The byte layout of the job record and the page records.
 #include <cstring>
 
 #include "stream/stream.h"
@@ -26,46 +25,21 @@ printer_header::printer_header()
     memcpy(name, kPageRecordName, sizeof kPageRecordName - 1);
 }
 
-void WriteJobRecord(FILE* out, const char* text, const char* logText)
+std::array<unsigned char, kJobRecordHeaderSize> JobRecordHeader(uint32_t textSize)
 {
-    if (text == nullptr)
-        text = "";
-    if (logText == nullptr)
-        logText = text;
-    size_t len = strlen(text);
-    uint32_t size = (uint32_t)len;
-
-    unsigned char head[kJobRecordHeaderSize];
-    memset(head, 0, sizeof head);
-    memcpy(head, kJobRecordTag, sizeof kJobRecordTag - 1);
-    PutLE32(head + 16, size);
-    fwrite(head, 1, sizeof head, out);
-    if (len > 0)
-        fwrite(text, 1, len, out);
-
-    fprintf(stderr, "DEBUG: job_params=%s \n", logText);
-    fprintf(stderr, "DEBUG: job_params_size=%d \n", (int)size);
+    std::array<unsigned char, kJobRecordHeaderSize> head{};
+    memcpy(head.data(), kJobRecordTag, sizeof kJobRecordTag - 1);
+    PutLE32(head.data() + 16, textSize);
+    return head;
 }
 
-void WritePageHeader(FILE* out, const printer_header& h, uint32_t lastpage)
+std::array<unsigned char, kPageHeaderSize> PageRecordHeader(const printer_header& h, uint32_t lastpage)
 {
-    unsigned char head[kPageHeaderSize];
-    memcpy(head, h.name, sizeof h.name);
-    PutLE32(head + 16, h.firstpage);
-    PutLE32(head + 20, lastpage);
-    PutLE32(head + 24, h.datasize);
-    PutLE32(head + 28, h.pageseq);
-    fwrite(head, 1, sizeof head, out);
-}
-
-void WritePageData(FILE* out, const printer_header& h, const unsigned char* data)
-{
-    if (h.datasize > 0 && data != nullptr)
-        fwrite(data, 1, h.datasize, out);
-}
-
-void WritePageRecord(FILE* out, const printer_header& h, uint32_t lastpage, const unsigned char* data)
-{
-    WritePageHeader(out, h, lastpage);
-    WritePageData(out, h, data);
+    std::array<unsigned char, kPageHeaderSize> head;
+    memcpy(head.data(), h.name, sizeof h.name);
+    PutLE32(head.data() + 16, h.firstpage);
+    PutLE32(head.data() + 20, lastpage);
+    PutLE32(head.data() + 24, h.datasize);
+    PutLE32(head.data() + 28, h.pageseq);
+    return head;
 }

@@ -1,10 +1,13 @@
-// Printer stream: the job record, page records and the sequencer that decides
-// which page records are written, how often and in which order.
+// Printer stream: the job record, the page records, and the sequencer that
+// decides which page records are written, how often and in which order.
 #pragma once
-#include <csignal>
+#include <array>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <memory>
 
+// The header of a page record as the sequencer keeps it.
 struct printer_header {
     char name[16];
     uint32_t firstpage;
@@ -14,28 +17,85 @@ struct printer_header {
     printer_header();
 };
 
-// Tag, 32-bit little-endian length, text. `logText` is what the debug line shows.
-void WriteJobRecord(FILE* out, const char* text, const char* logText);
-// 16-byte name, firstpage, the given lastpage, datasize, pageseq, then data.
-void WritePageRecord(FILE* out, const printer_header& h, uint32_t lastpage, const unsigned char* data);
-// The two halves of WritePageRecord, for callers that log between them:
-// the 32 header bytes, then the header's `datasize` bytes of data.
-void WritePageHeader(FILE* out, const printer_header& h, uint32_t lastpage);
-void WritePageData(FILE* out, const printer_header& h, const unsigned char* data);
-
 constexpr size_t kJobRecordHeaderSize = 20;  // tag and length
 constexpr size_t kPageHeaderSize = 32;
 
-constexpr int64_t kPageBufferSize = 4194304;
+// The 20 bytes before the parameter text: the tag and the text's length.
+std::array<unsigned char, kJobRecordHeaderSize> JobRecordHeader(uint32_t textSize);
+// The 32 bytes of a page record's header, with `lastpage` in place of the
+// header's own value. Every number is little-endian whatever the host's order.
+std::array<unsigned char, kPageHeaderSize> PageRecordHeader(const printer_header& h, uint32_t lastpage);
 
+// Where the records go, and how a cancellation is learnt. The filter writes
+// to standard output and reads its SIGTERM flag; a daemon writes to its
+// device. `write` returns false when the bytes could not be written.
+struct RecordSink {
+    std::function<bool(const unsigned char* data, size_t size)> write;
+    std::function<bool()> cancelled;
+};
+
+// A page held for its other side; grown only for a page larger than it.
 struct HeldPage {
-    unsigned char* data = nullptr;
-    int64_t capacity = 0;
-    int64_t size = -1;      // -1: nothing held
+    std::unique_ptr<unsigned char[]> data;
+    size_t capacity = 0;
     printer_header hdr;
 };
 
-struct Sequencer {
+constexpr size_t kPageBufferSize = 4194304;
+
+// Turns a job's pages into page records in the order the printer prints
+// them. Uncollated copies repeat each page (one-sided) or each front and
+// back pair (two-sided); a collated job is written once, its copies made by
+// the printer. A two-sided job ending on a front side gets a blank back
+// side. Exactly one record ends the job (lastpage 1), unless a collated
+// job's copies or a cancellation say otherwise. Every decision is logged.
+class Sequencer {
+public:
+    // Allocates the two page buffers; check Allocated().
+    Sequencer(RecordSink sink, FILE* log = stderr);
+    bool Allocated() const { return buff1_.data && buff2_.data; }
+
+    // The job's mode, before the first page. `duplex` 0 is one-sided; the
+    // copies are the job's copies argument, any value.
+    void SetMode(int collate, int duplex, int copies);
+
+    // The job record: its tag, length and the parameter text. `logText` is
+    // what the log shows of it (the password masked).
+    void WriteJobRecord(const char* text, const char* logText);
+
+    // The image number the next page takes (from 1, the blank back side
+    // included). It names the page's work files, and its parity tells a
+    // front side (odd) from a back side (even).
+    int NextImage() const { return m_page + 1; }
+
+    // Hands over one raster page's JBIG data; `last` when no raster page
+    // follows. Writes its records now, or holds it until its back side
+    // arrives. False when a page larger than a buffer cannot be held.
+    bool AddPage(const unsigned char* data, size_t size, bool last);
+    // After AddPage: the job ended on a front side of a two-sided job, and
+    // AddBlankBack must follow with the blank page (image NextImage()).
+    bool BlankBackDue() const { return extra_page != 0; }
+    bool AddBlankBack(const unsigned char* data, size_t size);
+
+    // The last page has been handed over (or a cancellation made the
+    // current page the last one).
+    bool Finished() const { return no_more_pages != 0; }
+    // Records written so far, and whether any write failed.
+    int RecordsWritten() const { return written_records; }
+    bool WriteFailed() const { return writeFailed_; }
+
+private:
+    void Log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    bool PairsPages() const { return collate == 0 && duplex != 0; }
+    void WriteRecord(printer_header& h, uint32_t lastpage, const unsigned char* data);
+    bool Hold(HeldPage& b, const printer_header& h, const unsigned char* data, size_t size);
+    void WriteOneSided(printer_header& h, const unsigned char* data);
+    void WriteCollated(printer_header& h, const unsigned char* data);
+    void WritePair();
+
+    RecordSink sink_;
+    FILE* log_;
+    bool writeFailed_ = false;
     int collate = 0;
     int duplex = 0;
     int copies = 0;
@@ -45,25 +105,5 @@ struct Sequencer {
     int copies_left = 0;
     int no_more_pages = 0;
     int extra_page = 0;
-    HeldPage buff1, buff2;
-    FILE* out = nullptr;    // printer stream
-    FILE* log = nullptr;    // diagnostics
+    HeldPage buff1_, buff2_;
 };
-
-// Allocates Buff1 and Buff2. False when either allocation fails.
-bool SeqInit(Sequencer* s, int collate, int duplex, int copies, FILE* out, FILE* log);
-void SeqFree(Sequencer* s);
-
-// Steps 1-4 for the page m_page: the current header, the cancellation test
-// (reads *cancel afresh each time), lastpage and extra_page, datasize.
-printer_header SeqBeginPage(Sequencer* s, const volatile sig_atomic_t* cancel, int64_t size);
-// Step 5: write the page's records or park it in Buff1/Buff2. A page larger
-// than a buffer grows that buffer; false when that fails.
-bool SeqPlacePage(Sequencer* s, printer_header* h, const unsigned char* data, int64_t size);
-// Step 6's line, once the page's data is released.
-void SeqPageDone(Sequencer* s);
-// Step 7 for the blank back side, after m_page was advanced for it.
-bool SeqExtraPage(Sequencer* s, const unsigned char* data, int64_t size);
-void SeqExtraDone(Sequencer* s);
-// Step 8: the pair output in uncollated two-sided mode (nothing otherwise).
-void SeqPairOutput(Sequencer* s);

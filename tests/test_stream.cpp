@@ -1,116 +1,183 @@
-// Byte layout of the job record and of page records.
+// The printer stream as a unit: the records' byte layout, and the sequencer
+// from page hand-overs to records and log lines.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <string>
 
+#include "params/params.h"
 #include "stream/stream.h"
+#include "tests/testutil.h"
 
 namespace {
 
-// Runs `write` on an in-memory FILE and returns what it wrote.
-template <typename Fn> std::string Written(Fn write)
+TEST(Records, LittleEndianLayout)
 {
-    char* buf = nullptr;
-    size_t len = 0;
-    FILE* f = open_memstream(&buf, &len);
-    write(f);
-    fclose(f);
-    std::string s(buf, len);
-    free(buf);
+    printer_header h;
+    h.firstpage = 1;
+    h.datasize = 0x04030201;
+    h.pageseq = 0x0A0B0C0D;
+    const auto page = PageRecordHeader(h, 0x11223344);
+    EXPECT_EQ(std::string((const char*)page.data(), 32),
+              std::string("tamrel_printer\0\0\x01\0\0\0\x44\x33\x22\x11\x01\x02\x03\x04\x0D\x0C\x0B\x0A", 32));
+    const auto job = JobRecordHeader(0x00010203);
+    EXPECT_EQ(std::string((const char*)job.data(), 20), std::string("tamrel_param\0\0\0\0\x03\x02\x01\0", 20));
+}
+
+// Page data that tells the raster page (or the blank side) it came from.
+std::string PageBytes(int page, size_t size)
+{
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; i++)
+        s[i] = (char)((i * 7 + page * 53 + (i >> 9)) & 0xFF);
     return s;
 }
 
-std::string Bytes(std::initializer_list<int> v)
+struct Plan {
+    int collate, duplex, copies, pages;
+    int cancelBefore = 0;  // the pass of this raster page sees the cancellation
+    int cancelAfter = 0;   // it arrives after this page's hand-over
+    size_t size = 300;     // bytes of each raster page
+};
+
+struct Job {
+    bool ok = true;
+    std::vector<Row> rows;
+    std::string log;
+};
+
+// Hands the plan's pages to a sequencer as the filter's page loop does.
+Job RunJob(const Plan& plan)
 {
-    std::string s;
-    for (int b : v)
-        s.push_back((char)b);
-    return s;
+    Job job;
+    std::string stream;
+    bool cancel = false;
+    char* logBuf = nullptr;
+    size_t logLen = 0;
+    FILE* log = open_memstream(&logBuf, &logLen);
+    {
+        Sequencer seq({[&](const unsigned char* d, size_t n) { return stream.append((const char*)d, n), true; },
+                       [&] { return cancel; }},
+                      log);
+        seq.SetMode(plan.collate, plan.duplex, plan.copies);
+        PARAM_KEY_SPERATOR_VALUE table[kParamRows];
+        memcpy(table, tblDefParam, sizeof table);
+        char params[kJobParamsTextSize], *text = params;
+        BuildJobParams(&text, table);
+        seq.WriteJobRecord(params, params);
+        for (int page = 1; job.ok && !seq.Finished() && !cancel; page++) {
+            cancel = page == plan.cancelBefore;
+            const std::string data = PageBytes(page, plan.size + page);
+            job.ok = seq.AddPage((const unsigned char*)data.data(), data.size(), page == plan.pages);
+            cancel = cancel || page == plan.cancelAfter;
+            if (job.ok && seq.BlankBackDue()) {
+                fputs("(blank back side made)\n", log);
+                const std::string blank = PageBytes(0, 61);
+                job.ok = seq.AddBlankBack((const unsigned char*)blank.data(), blank.size());
+            }
+        }
+    }
+    fclose(log);
+    job.log.assign(logBuf, logLen);
+    free(logBuf);
+    const ReadJob read = ReadStream(stream, [&](const uint8_t* d, size_t n) {
+        for (int p = 0; p <= plan.pages; p++)
+            if (std::string((const char*)d, n) == PageBytes(p, p ? plan.size + p : 61))
+                return p ? "P" + std::to_string(p) : std::string("B");
+        return std::string("?");
+    });
+    EXPECT_EQ(read.error, "");
+    job.rows = read.rows;
+    return job;
 }
 
-const std::string kPageName("tamrel_printer\0\0", 16);
+TEST(Sequencer, PageOrderAndLastpageOverModesPagesAndCopies)
+{
+    for (int collate : {0, 1})
+        for (int duplex : {0, 1, 2})
+            for (int pages : {1, 2, 3, 4, 5})
+                for (int copies : {-2, 0, 1, 3}) {
+                    SCOPED_TRACE(::testing::Message() << "collate " << collate << " duplex " << duplex << " pages "
+                                                      << pages << " copies " << copies);
+                    const Job r = RunJob({collate, duplex, copies, pages});
+                    EXPECT_EQ(r.rows, ExpectedOrder(collate, duplex, pages, copies));
+                    EXPECT_EQ(Count(r.log, "force lastpage to 1\n"), !collate && copies >= 1 ? 1u : 0u);
+                    EXPECT_EQ(Count(r.log, "force lastpage to 0\n"), !collate && copies >= 2 ? copies - 1u : 0u);
+                    EXPECT_EQ(Count(r.log, "force extra lastpage 1 to 0"),
+                              collate && duplex && pages % 2 && copies >= 2 ? 1u : 0u);
+                    EXPECT_EQ(Count(r.log, ", pass\n"), !collate && duplex ? pages / 2u : 0u);
+                }
+}
 
-static_assert(sizeof(printer_header) == 32, "printer_header is the 32 header bytes of a page record");
+TEST(Sequencer, OnePageTwoSidedLogsEveryStepInOrder)
+{
+    const std::string log = RunJob({0, 1, 1, 1}).log;
+    EXPECT_EQ(log.substr(log.find("DEBUG: m_page")),
+              "DEBUG: m_page 1 buff load collate 0 duplex 1 lastpage is 0\n"
+              "DEBUG: m_page 1 buff1 load \n"
+              "DEBUG: print m_page 1 write jbg done\n"
+              "(blank back side made)\n"
+              "DEBUG: extra page 2 lastpage to 1\n"
+              "DEBUG: extra_page m_page 2 buff2 load lastpage is 1\n"
+              "DEBUG: print extra m_page 2 write jbg done\n"
+              "DEBUG: -----------------------------print m_page 2 collate 0 duplex 1 copies 1\n"
+              "DEBUG: write page1 1 header done, m_page 1 lastpage is 0\n"
+              "DEBUG: write page1 data done\n"
+              "DEBUG: page2 lastpage is 1,copies 1,pageno is 2\n"
+              "DEBUG: force lastpage to 1\n"
+              "DEBUG: current lastpage is 1,pageno is 2\n"
+              "DEBUG: write page2 2 header done, m_page 2 lastpage is 1\n"
+              "DEBUG: write page2 data done\n"
+              "DEBUG: #####################write 2pages duplex done\n");
+}
 
-TEST(JobRecord, TagLittleEndianLengthTextAndLogLines)
+TEST(Sequencer, Cancellation)
 {
     struct Case {
-        std::string text, logText, lengthBytes, log;
+        const char* what;
+        Plan plan;
+        std::vector<Row> rows;
+        bool seenInPass;
     } cases[] = {
-        {"jobId=42, copies=3, ", "jobId=42, copies=3, ", Bytes({20, 0, 0, 0}),
-         "DEBUG: job_params=jobId=42, copies=3,  \nDEBUG: job_params_size=20 \n"},
-        {"", "", Bytes({0, 0, 0, 0}), "DEBUG: job_params= \nDEBUG: job_params_size=0 \n"},
-        // Three significant length bytes.
-        {std::string(0x10203, 'a'), "x", Bytes({0x03, 0x02, 0x01, 0x00}),
-         "DEBUG: job_params=x \nDEBUG: job_params_size=66051 \n"},
-        // The log shows the masked text while the printer receives the real one.
-        {"AuthPassword=secret, ", "AuthPassword=****, ", Bytes({21, 0, 0, 0}),
-         "DEBUG: job_params=AuthPassword=****,  \nDEBUG: job_params_size=21 \n"},
+        {"one-sided: page 2 becomes the last", {0, 0, 2, 4, 2, 0},
+         {{"P1", 1, 0, 1}, {"P1", 1, 0, 2}, {"P2", 0, 0, 3}, {"P2", 0, 1, 4}}, true},
+        {"two-sided odd page: blank back side", {0, 1, 1, 5, 3, 0},
+         {{"P1", 1, 0, 1}, {"P2", 0, 0, 2}, {"P3", 0, 0, 3}, {"B", 0, 1, 4}}, true},
+        {"collated two-sided, first page", {1, 2, 1, 3, 1, 0}, {{"P1", 1, 0, 1}, {"B", 0, 1, 2}}, true},
+        {"two-sided even page ends the pair", {0, 1, 2, 5, 2, 0},
+         {{"P1", 1, 0, 1}, {"P2", 0, 0, 2}, {"P1", 1, 0, 3}, {"P2", 0, 1, 4}}, true},
+        {"after the hand-over, one-sided", {0, 0, 1, 4, 0, 2}, {{"P1", 1, 0, 1}, {"P2", 0, 0, 2}}, false},
+        // The front page held for its back side is never written.
+        {"after the hand-over, held front", {0, 1, 1, 5, 0, 3}, {{"P1", 1, 0, 1}, {"P2", 0, 0, 2}}, false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.text.substr(0, 30));
-        testing::internal::CaptureStderr();
-        std::string s = Written([&](FILE* f) { WriteJobRecord(f, c.text.c_str(), c.logText.c_str()); });
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.log);
-        ASSERT_EQ(s.size(), 20 + c.text.size());
-        EXPECT_EQ(s.substr(0, 16), std::string("tamrel_param\0\0\0\0", 16));
-        EXPECT_EQ(s.substr(16, 4), c.lengthBytes);
-        EXPECT_EQ(s.substr(20), c.text);
+        SCOPED_TRACE(c.what);
+        const Job r = RunJob(c.plan);
+        EXPECT_EQ(r.rows, c.rows);
+        const std::string line = "DEBUG: cancel job, page " + std::to_string(c.plan.cancelBefore) +
+                                 " handleImg done,pring m_page=" + std::to_string(c.plan.cancelBefore) +
+                                 " is last page,\n";
+        EXPECT_EQ(Count(r.log, "cancel job"), c.seenInPass ? 1u : 0u);
+        EXPECT_EQ(Count(r.log, line), c.seenInPass ? 1u : 0u);
     }
 }
 
-TEST(PageRecord, FieldsLittleEndianGivenLastpageAndData)
+TEST(Sequencer, PagesLargerThanABufferArePrintedWhole)
 {
-    // The example first page record: 4,660 bytes of data.
-    std::string data(4660, '\0');
-    for (size_t i = 0; i < data.size(); i++)
-        data[i] = (char)(i * 131 + (i >> 8));
-    printer_header h;
-    h.firstpage = 1;
-    h.datasize = 4660;
-    std::string s = Written([&](FILE* f) { WritePageRecord(f, h, 0, (const unsigned char*)data.data()); });
-    ASSERT_EQ(s.size(), 32 + data.size());
-    EXPECT_EQ(s.substr(0, 16), kPageName);
-    EXPECT_EQ(s.substr(16, 16), Bytes({1, 0, 0, 0, 0, 0, 0, 0, 0x34, 0x12, 0, 0, 1, 0, 0, 0}));
-    EXPECT_EQ(s.substr(32), data);
-
-    // Every byte of every field in place; the header's own lastpage is not written.
-    printer_header g;
-    g.firstpage = 0x04030201;
-    g.lastpage = 0x0D0C0B0A;
-    g.datasize = 0;
-    g.pageseq = 0x81828384;
-    unsigned char unused = 0xAA;
-    s = Written([&](FILE* f) { WritePageRecord(f, g, 0x14131211, &unused); });
-    EXPECT_EQ(s.substr(16), Bytes({1, 2, 3, 4, 0x11, 0x12, 0x13, 0x14, 0, 0, 0, 0, 0x84, 0x83, 0x82, 0x81}));
-    EXPECT_EQ(g.lastpage, 0x0D0C0B0Au);
+    Plan plan{0, 1, 2, 3};
+    plan.size = kPageBufferSize + 12345;
+    const Job r = RunJob(plan);
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.rows, ExpectedOrder(0, 1, 3, 2));
 }
 
-TEST(PageRecord, RecordsFollowEachOtherAndHalvesMakeTheWhole)
+TEST(Sequencer, AFailedWriteIsReported)
 {
-    printer_header a, b;
-    a.datasize = 3;
-    b.datasize = 5;
-    b.pageseq = 2;
-    const unsigned char da[] = "abc", db[] = "defgh";
-    std::string whole = Written([&](FILE* f) {
-        WritePageRecord(f, a, 0, da);
-        WritePageRecord(f, b, 1, db);
-    });
-    std::string halves = Written([&](FILE* f) {
-        WritePageHeader(f, a, 0);
-        WritePageData(f, a, da);
-        WritePageHeader(f, b, 1);
-        WritePageData(f, b, db);
-    });
-    ASSERT_EQ(whole.size(), 32u + 3 + 32 + 5);
-    // A default header: the name, firstpage 0, pageseq 1.
-    EXPECT_EQ(whole.substr(0, 32), kPageName + Bytes({0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 1, 0, 0, 0}));
-    EXPECT_EQ(whole.substr(32, 3), "abc");
-    EXPECT_EQ(whole.substr(35, 16), kPageName);
-    EXPECT_EQ(whole.substr(35 + 32), "defgh");
-    EXPECT_EQ(halves, whole);
+    Sequencer seq({[](const unsigned char*, size_t) { return false; }, [] { return false; }});
+    seq.SetMode(0, 0, 1);
+    EXPECT_FALSE(seq.WriteFailed());
+    const unsigned char data[4] = {1, 2, 3, 4};
+    ASSERT_TRUE(seq.AddPage(data, sizeof data, true));
+    EXPECT_TRUE(seq.WriteFailed());
 }
 
 } // namespace

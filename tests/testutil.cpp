@@ -13,7 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
+#include "image/image.h"
+#include "tools/inspect.h"
 
 TestPage PatternPage(int width, int height, uint32_t seed)
 {
@@ -87,6 +88,14 @@ bool WriteRasterFile(const std::string& path, const std::vector<TestPage>& pages
     return ok;
 }
 
+std::vector<TestPage> Pages(int n)
+{
+    std::vector<TestPage> pages;
+    for (int i = 0; i < n; i++)
+        pages.push_back(PatternPage(i % 2 ? 203 : 256, 150 + 7 * i, 100 + i));
+    return pages;
+}
+
 std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -99,45 +108,48 @@ bool WriteFile(const std::string& path, const std::string& data)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << data;
-    return (bool)out;
+    return (bool)out.flush();
+}
+
+size_t Count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        n++;
+    return n;
+}
+
+std::vector<std::string> FilterArgs(const std::string& options, const std::string& copies, const std::string& job,
+                                    const std::string& title)
+{
+    return {job, "alice", title, copies, options};
 }
 
 StartedFilter StartFilter(const FilterOptions& o)
 {
     static int counter = 0;
     StartedFilter s;
-    std::string base = "/tmp/fzrun-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    const std::string base = "/tmp/fzrun-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
     s.outPath = base + ".out";
     s.errPath = base + ".err";
-    std::string program = o.program.empty() ? FZ_FILTER_BIN : o.program;
-
-    std::vector<std::string> args = o.wrapper;
-    args.push_back(o.wrapper.empty() ? "fiskor_zembrulan" : program);
-    if (!o.wrapper.empty())
-        program = o.wrapper[0];
+    const std::string program = o.program.empty() ? FZ_FILTER_BIN : o.program;
+    std::vector<std::string> args = {"fiskor_zembrulan"};
     args.insert(args.end(), o.args.begin(), o.args.end());
 
     pid_t pid = fork();
     if (pid == 0) {
-        if (o.newProcessGroup)
-            setpgid(0, 0);
+        setpgid(0, 0);
         int in = open(o.input.empty() ? "/dev/null" : o.input.c_str(), O_RDONLY);
         int out = open(o.stdoutTo.empty() ? s.outPath.c_str() : o.stdoutTo.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                        0600);
         int err = open(s.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || out < 0 || err < 0)
+        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
             _exit(126);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
         if (o.closeStdout)
             close(1);
-        for (const auto& kv : o.env) {
-            if (kv.second == "\x01unset")
-                unsetenv(kv.first.c_str());
-            else
-                setenv(kv.first.c_str(), kv.second.c_str(), 1);
-        }
+        setenv("PPD", ProductPpd().c_str(), 1);
+        for (const auto& kv : o.env)
+            kv.second == kUnset ? unsetenv(kv.first.c_str()) : setenv(kv.first.c_str(), kv.second.c_str(), 1);
         if (o.uid >= 0 && (setgid((gid_t)o.uid) != 0 || setuid((uid_t)o.uid) != 0))
             _exit(125);
         signal(SIGTERM, SIG_DFL);
@@ -173,10 +185,7 @@ FilterRun WaitFilter(const StartedFilter& s, int timeoutSeconds)
         }
         usleep(10000);
     }
-    if (WIFEXITED(status))
-        r.status = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status))
-        r.status = 128 + WTERMSIG(status);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.out = ReadFile(s.outPath);
     r.err += ReadFile(s.errPath);
     unlink(s.outPath.c_str());
@@ -189,10 +198,17 @@ FilterRun RunFilter(const FilterOptions& o, int timeoutSeconds)
     return WaitFilter(StartFilter(o), timeoutSeconds);
 }
 
-std::vector<std::string> FilterArgs(const std::string& options, const std::string& copies,
-                                    const std::string& job, const std::string& title)
+FilterRun PrintPages(const std::vector<TestPage>& pages, const std::string& options, const std::string& copies,
+                     std::vector<std::pair<std::string, std::string>> env)
 {
-    return {job, "alice", title, copies, options};
+    FilterRun failed;
+    if (!WriteRasterFile("/tmp/job.ras", pages))
+        return failed;
+    FilterOptions o;
+    o.args = FilterArgs(options, copies);
+    o.input = "/tmp/job.ras";
+    o.env = std::move(env);
+    return RunFilter(o);
 }
 
 std::string TestPpd(const std::string& name)
@@ -208,121 +224,81 @@ std::string ProductPpd()
 std::string FakeEncoderPath(const std::string& dir, const std::string& body)
 {
     mkdir(dir.c_str(), 0755);
-    std::string path = dir + "/pbmtojbg";
+    const std::string path = dir + "/pbmtojbg";
     WriteFile(path, "#!/bin/sh\n" + body + "\n");
     chmod(path.c_str(), 0755);
     const char* old = getenv("PATH");
     return dir + ":" + (old ? old : "/usr/bin:/bin");
 }
 
-std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix)
+std::ostream& operator<<(std::ostream& os, const Row& r)
 {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        if (line.compare(0, prefix.size(), prefix) == 0)
-            lines.push_back(line);
-    return lines;
+    return os << r.page << "(" << r.firstpage << "," << r.lastpage << "," << r.pageseq << ")";
 }
 
-extern "C" {
-#include <jbig.h>
+ReadJob ReadStream(const std::string& stream, const PageNamer& name)
+{
+    ReadJob job;
+    ParsedStream ps;
+    if (!ParseStream((const uint8_t*)stream.data(), stream.size(), &ps, &job.error))
+        return job;
+    job.params = ps.job_params;
+    for (const InspectPage& p : ps.pages)
+        job.rows.push_back({name(p.data, p.datasize), p.firstpage, p.lastpage, p.pageseq});
+    return job;
 }
 
-namespace {
-uint32_t Le32(const std::string& s, size_t at)
+PageNamer DecodedPageNamer(const std::vector<TestPage>& pages, bool turned)
 {
-    return (uint32_t)(uint8_t)s[at] | (uint32_t)(uint8_t)s[at + 1] << 8 | (uint32_t)(uint8_t)s[at + 2] << 16 |
-           (uint32_t)(uint8_t)s[at + 3] << 24;
-}
-} // namespace
-
-bool SplitStream(const std::string& s, ParsedJob* job, std::string* error)
-{
-    static const char jobTag[16] = "tamrel_param";
-    static const char pageTag[16] = "tamrel_printer";
-    *job = ParsedJob();
-    if (s.size() < 20 || memcmp(s.data(), jobTag, 16) != 0) {
-        *error = "no job record";
-        return false;
-    }
-    uint32_t n = Le32(s, 16);
-    if (s.size() - 20 < n) {
-        *error = "job record cut short";
-        return false;
-    }
-    job->params = s.substr(20, n);
-    size_t at = 20 + (size_t)n;
-    while (at < s.size()) {
-        if (s.size() - at < 32 || memcmp(s.data() + at, pageTag, 16) != 0) {
-            *error = "bad page record header at offset " + std::to_string(at);
-            return false;
+    std::vector<std::vector<uint8_t>> wanted;
+    for (const TestPage& p : pages) {
+        std::vector<uint8_t> bits = p.bits;
+        if (turned) {
+            bits.assign((size_t)((p.height + 7) / 8) * p.width, 0);
+            RotateBitsReference(p.bits.data(), p.width, p.height, -90, bits.data());
         }
-        StreamRecord r;
-        r.firstpage = Le32(s, at + 16);
-        r.lastpage = Le32(s, at + 20);
-        r.datasize = Le32(s, at + 24);
-        r.pageseq = Le32(s, at + 28);
-        if (s.size() - at - 32 < r.datasize) {
-            *error = "page record cut short at offset " + std::to_string(at);
-            return false;
+        wanted.push_back(bits);
+    }
+    const int blankW = pages.empty() ? 0 : 8 * ((pages[0].width + 7) / 8);
+    const int blankH = pages.empty() ? 0 : pages[0].height;
+    return [=](const uint8_t* data, size_t size) -> std::string {
+        PageImage img;
+        std::string error;
+        if (!DecodeJbig(data, size, kInspectMaxPixels, &img, &error))
+            return "?";
+        for (size_t i = 0; i < pages.size(); i++) {
+            const int w = turned ? pages[i].height : pages[i].width;
+            if ((int)img.width == w && img.bits == wanted[i])
+                return "P" + std::to_string(i + 1);
         }
-        r.data = s.substr(at + 32, r.datasize);
-        at += 32 + (size_t)r.datasize;
-        job->pages.push_back(std::move(r));
-    }
-    return true;
+        const bool white = std::all_of(img.bits.begin(), img.bits.end(), [](uint8_t b) { return b == 0; });
+        const bool blankSize = (int)img.width == (turned ? blankH : blankW) && (int)img.height == (turned ? blankW : blankH);
+        return white && blankSize ? "B" : "?";
+    };
 }
 
-bool DecodeJbig(const std::string& data, Bitmap* out)
+std::vector<Row> ExpectedOrder(int collate, int duplex, int pages, int copies)
 {
-    struct jbg_dec_state d;
-    jbg_dec_init(&d);
-    size_t used = 0;
-    int r = jbg_dec_in(&d, (unsigned char*)data.data(), data.size(), &used);
-    bool ok = (r == JBG_EOK);
-    if (ok) {
-        out->width = (int)jbg_dec_getwidth(&d);
-        out->height = (int)jbg_dec_getheight(&d);
-        size_t n = jbg_dec_getsize(&d);
-        const unsigned char* img = jbg_dec_getimage(&d, 0);
-        out->bits.assign(img, img + n);
+    std::vector<Row> v;
+    uint32_t seq = 0;
+    auto add = [&](const std::string& page, bool first) { v.push_back({page, first ? 1u : 0u, 0u, ++seq}); };
+    const bool blank = duplex != 0 && pages % 2 == 1;
+    if (collate) {
+        for (int p = 1; p <= pages; p++)
+            add("P" + std::to_string(p), p == 1);
+        if (blank)
+            add("B", false);
+        // The printer repeats a collated job: a blank back side ends only the last copy.
+        if (!blank || copies < 2)
+            v.back().lastpage = 1;
+        return v;
     }
-    jbg_dec_free(&d);
-    return ok;
-}
-
-Bitmap PageBitmap(const TestPage& p)
-{
-    Bitmap b;
-    b.width = p.width;
-    b.height = p.height;
-    int stride = (p.width + 7) / 8;
-    int bpl = p.bytesPerLine ? p.bytesPerLine : stride;
-    b.bits.assign((size_t)stride * p.height, 0);
-    for (int y = 0; y < p.height; y++) {
-        for (int x = 0; x < p.width; x++) {
-            size_t src = (size_t)y * bpl + x / 8;
-            if (src < p.bits.size() && (p.bits[src] >> (7 - x % 8) & 1))
-                b.bits[(size_t)y * stride + x / 8] |= (uint8_t)(0x80 >> (x % 8));
+    for (int p = 1; p <= pages; p += duplex ? 2 : 1)
+        for (int c = 0; c < std::max(copies, 1); c++) {
+            add("P" + std::to_string(p), p == 1);
+            if (duplex)
+                add(p + 1 <= pages ? "P" + std::to_string(p + 1) : "B", false);
         }
-    }
-    return b;
-}
-
-Bitmap TurnMinus90(const Bitmap& s)
-{
-    Bitmap d;
-    d.width = s.height;
-    d.height = s.width;
-    int ss = (s.width + 7) / 8, ds = (d.width + 7) / 8;
-    d.bits.assign((size_t)ds * d.height, 0);
-    for (int y = 0; y < s.height; y++)
-        for (int x = 0; x < s.width; x++)
-            if (s.bits[(size_t)y * ss + x / 8] >> (7 - x % 8) & 1) {
-                int row = s.width - 1 - x, col = y;
-                d.bits[(size_t)row * ds + col / 8] |= (uint8_t)(0x80 >> (col % 8));
-            }
-    return d;
+    v.back().lastpage = 1;
+    return v;
 }
