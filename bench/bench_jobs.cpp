@@ -1087,8 +1087,13 @@ int EnterPrivateTmp(int argc, char** argv)
     }
     self[n] = '\0';
     std::string wrapper = std::string(FZ_SOURCE_DIR) + "/tests/private_tmp.sh";
+    // The build directory (filter, encoder) stays reachable in the private
+    // /tmp, wherever it is; the checkout always does.
+    std::string keep = FZ_BINARY_DIR;
     std::vector<char*> av;
     av.push_back(const_cast<char*>(wrapper.c_str()));
+    av.push_back(const_cast<char*>("--keep"));
+    av.push_back(const_cast<char*>(keep.c_str()));
     av.push_back(self);
     for (int i = 1; i < argc; i++)
         av.push_back(argv[i]);

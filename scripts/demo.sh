@@ -56,9 +56,11 @@ rm -rf "$demo"
 mkdir -p "$demo"
 bash tests/e2e/make_pdf.sh samples/sample.ps "$demo/sample.pdf"
 # The filter keeps its work files in /tmp/velmarsh. The printing runs with a
-# private /tmp, so that a CUPS running on this machine never meets them.
+# private /tmp, so that a CUPS running on this machine never meets them; the
+# checkout (with out/) and the build directory stay reachable in it wherever
+# they are, also under /tmp.
 start=$(date +%s%N)
-tests/private_tmp.sh bash -c '
+tests/private_tmp.sh --keep "$build" --keep "$out" bash -c '
   set -euo pipefail
   e2e=$1 filter=$2 encoder=$3 ppd=$4 inspect=$5 demo=$6
   shift 6

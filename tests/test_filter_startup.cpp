@@ -234,9 +234,16 @@ TEST_F(FilterStartup, UnprivilegedUserGetsPrivateWorkDir)
 {
     // The filter runs as lp under CUPS; here as nobody. A directory left by
     // another user (root) is refused; a fresh one is created 0700 and used.
+    // nobody runs copies of the filter, PPD and encoder in the private /tmp:
+    // the build may sit where only root can enter (a checkout under /root).
+    UserReachableFilter copy;
+    std::string error;
+    ASSERT_TRUE(CopyFilterForOtherUser("/tmp/nobody-bin", &copy, &error)) << error;
     ASSERT_EQ(0, chmod("/tmp/in.ras", 0644));
     ASSERT_EQ(0, mkdir(kWork, 0700));
     FilterOptions o = Job();
+    o.program = copy.program;
+    o.env = {{"PPD", copy.ppd}, {"PATH", copy.path}};
     o.uid = 65534;
     FilterRun refused = RunFilter(o);
     EXPECT_EQ(1, refused.status) << refused.err;
@@ -245,6 +252,9 @@ TEST_F(FilterStartup, UnprivilegedUserGetsPrivateWorkDir)
     ASSERT_EQ(0, system("rm -rf /tmp/velmarsh"));
     FilterRun ok = RunFilter(o);
     EXPECT_EQ(0, ok.status) << ok.err;
+    ParsedJob job;
+    ASSERT_TRUE(SplitStream(ok.out, &job, &error)) << error << "\n" << ok.err;
+    EXPECT_EQ(1u, job.pages.size());
     struct stat st;
     ASSERT_EQ(0, lstat(kWork, &st));
     EXPECT_EQ(65534u, st.st_uid);
