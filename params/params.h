@@ -1,9 +1,11 @@
 // Job parameters: the 24-row parameter table and its text form, the print
-// settings resolved from the option text and the queue's PPD, the document
-// name, the host name and the authentication identity.
+// settings decided from the job's choices (read from the queue's PPD or given
+// by another front end), the document name, the host name and the
+// authentication identity.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 struct PARAM_KEY_SPERATOR_VALUE {
@@ -50,9 +52,62 @@ inline bool IsA5L(const PrintSettings& s) { return s.Flag_Page_A5 == 1 && s.Flag
 // name, boolean value), else multiple-document-handling, else off.
 int DetectCollate(const char* options);
 
-// Opens the PPD named by $PPD, marks the job's options and writes every
-// setting into the table and `settings` (all but collate). Returns false,
-// after "ERROR: Unable to open PPD file!", when no PPD can be opened.
+// What the job chose, as far as the print settings depend on it. A front
+// end fills it from wherever its choices live: the PPD adapter below from
+// the job's option text and the choices its PPD has marked, a printer
+// application from the job's IPP attributes. Nothing here is logged when it
+// is filled; ApplyJobChoices writes every line.
+enum class PageSizeFrom {
+    Nothing,  // the table's PageSize stays as it is
+    Option,   // the job's PageSize option, text as given
+    Marking,  // a size the printer knows, chosen by marking or default
+};
+enum class DuplexChoice { None, NoTumble, Tumble };  // stored as None, DuplexNoTumble, DuplexTumble
+enum class TrayChoice { Main, Manual, Auto };        // stored as MainTray, ManualTray, AutoTray
+enum class MediaChoice { Plain, Recycle, Thin, Thick };
+
+// The members' defaults leave the table's defaults in place.
+struct JobChoices {
+    std::string pageSize;
+    PageSizeFrom pageSizeFrom = PageSizeFrom::Nothing;
+    // The chosen size is A5. It is decided with the choices, not from the
+    // text: a PageSize option the PPD lacks is never A5.
+    bool pageA5 = false;
+    // The InputSlot option's text, logged and stored before `tray`
+    // overwrites it.
+    std::optional<std::string> inputSlotText;
+    TrayChoice tray = TrayChoice::Main;
+    bool resolution1200 = false;  // otherwise Resolution keeps its value
+    DuplexChoice duplex = DuplexChoice::None;
+    bool feedEdge = false;   // FeedEdge "1": the short edge leads
+    bool landscape = false;  // logged only
+    MediaChoice media = MediaChoice::Plain;
+    bool borderless = false;  // Border "0"
+};
+
+// Writes every setting the choices decide into the table and `settings`
+// (all but collate), in this order, each with its DEBUG lines: PageSize,
+// InputSlot, Resolution, Duplex, FeedEdge, the A5 flag, the orientation (a
+// log line only), MediaType, the copies (the argument's leading number; the
+// text itself is stored), the bank sizes' printer names (BANK1 -> CUS_1,
+// BANK2 -> CUS_2), the identity from the authentication file, the checks
+// that turn two-sided printing off (manual tray, media neither plain nor
+// recycled, A5 fed short edge first, a size other than A4, Letter, A5, B5,
+// B5ISO and 16k: the first that applies is logged), and Border.
+void ApplyJobChoices(const JobChoices& choices, const char* copies, PARAM_KEY_SPERATOR_VALUE* table,
+                     PrintSettings* settings);
+
+// The PPD adapter. Opens the PPD named by $PPD, marks its defaults and the
+// job's options, reads the choices as JobChoices and applies them. Where
+// the marking leaves more than one choice of an option, the first of these
+// counts: PageSize A4, A5, B5, 16k, Letter, Statement, Legal, Executive, A6,
+// B6, B5ISO, BANK1, BANK2 (a PageSize option's text comes before any of
+// them); InputSlot MainTray, ManualTray, else AutoTray; Duplex None,
+// DuplexNoTumble, else DuplexTumble (also when the PPD has no Duplex);
+// MediaType Plain, Recycle, Thin, else Thick. Resolution is 1200dpi, FeedEdge
+// "1", Border "0" and Orientation Landscape only when that choice is marked.
+// Returns false, after "ERROR: Unable to open PPD file!", when no PPD can be
+// opened; the table and `settings` are then untouched.
 bool ResolvePrintSettings(const char* options, const char* copies,
                           PARAM_KEY_SPERATOR_VALUE* table, PrintSettings* settings);
 

@@ -1,5 +1,5 @@
 // Print settings: collation from the option text, and every other setting
-// from the queue's PPD marked with the job's options.
+// decided from the job's choices, whoever read them (no PPD needed here).
 #include "params/params.h"
 
 #include <climits>
@@ -8,7 +8,6 @@
 #include <cstring>
 #include <strings.h>
 #include <cups/cups.h>
-#include <cups/ppd.h>
 
 namespace {
 
@@ -35,11 +34,6 @@ int DocumentHandlingValue(const char* v)
     return -1;
 }
 
-bool Marked(ppd_file_t* ppd, const char* keyword, const char* choice)
-{
-    return ppdIsMarked(ppd, keyword, choice) != 0;
-}
-
 // The table's value of `key`, or "" when the row is missing.
 const char* TableValue(const char* key, PARAM_KEY_SPERATOR_VALUE* table)
 {
@@ -62,111 +56,97 @@ int CopiesFromArg(const char* text)
     return (int)v;
 }
 
-void ResolvePageSize(ppd_file_t* ppd, int numOptions, cups_option_t* options, PARAM_KEY_SPERATOR_VALUE* table)
+void ApplyPageSize(const JobChoices& c, PARAM_KEY_SPERATOR_VALUE* table)
 {
-    const char* option = cupsGetOption("PageSize", numOptions, options);
-    if (option != nullptr) {
-        fprintf(stderr, "DEBUG: option PageSize,value=%s\n", LogSafe(option).c_str());
-        SetJobParam("PageSize", option, table);
+    if (c.pageSizeFrom == PageSizeFrom::Nothing)
         return;
-    }
-    static const char* const chain[] = {"A4",    "A5",        "B5", "16k", "Letter", "Statement", "Legal",
-                                        "Executive", "A6", "B6", "B5ISO", "BANK1", "BANK2"};
-    for (const char* size : chain) {
-        if (Marked(ppd, "PageSize", size)) {
-            fprintf(stderr, "DEBUG: ppd PageSize,value=%s\n", size);
-            SetJobParam("PageSize", size, table);
-            return;
-        }
-    }
+    fprintf(stderr, "DEBUG: %s PageSize,value=%s\n", c.pageSizeFrom == PageSizeFrom::Option ? "option" : "ppd",
+            LogSafe(c.pageSize.c_str()).c_str());
+    SetJobParam("PageSize", c.pageSize.c_str(), table);
 }
 
-void ResolveInputSlot(ppd_file_t* ppd, int numOptions, cups_option_t* options, PARAM_KEY_SPERATOR_VALUE* table)
+void ApplyInputSlot(const JobChoices& c, PARAM_KEY_SPERATOR_VALUE* table)
 {
-    const char* option = cupsGetOption("InputSlot", numOptions, options);
-    if (option != nullptr) {
-        fprintf(stderr, "DEBUG: option PaperBox,value=%s\n", LogSafe(option).c_str());
-        SetJobParam("InputSlot", option, table);
+    if (c.inputSlotText) {
+        fprintf(stderr, "DEBUG: option PaperBox,value=%s\n", LogSafe(c.inputSlotText->c_str()).c_str());
+        SetJobParam("InputSlot", c.inputSlotText->c_str(), table);
     }
-    if (Marked(ppd, "InputSlot", "MainTray")) {
+    switch (c.tray) {
+    case TrayChoice::Main:
         SetJobParam("InputSlot", "MainTray", table);
         fprintf(stderr, "DEBUG: InputSlot is MainTray.\n");
-    } else if (Marked(ppd, "InputSlot", "ManualTray")) {
+        break;
+    case TrayChoice::Manual:
         fprintf(stderr, "DEBUG: InputSlot is ManualTray.\n");
         SetJobParam("InputSlot", "ManualTray", table);
-    } else {
+        break;
+    case TrayChoice::Auto:
         SetJobParam("InputSlot", "AutoTray", table);
         fprintf(stderr, "DEBUG: InputSlot is AutoTray.\n");
+        break;
     }
 }
 
-void ResolveResolution(ppd_file_t* ppd, PARAM_KEY_SPERATOR_VALUE* table)
+void ApplyResolution(const JobChoices& c, PARAM_KEY_SPERATOR_VALUE* table)
 {
-    if (Marked(ppd, "Resolution", "1200dpi")) {
+    if (c.resolution1200) {
         SetJobParam("Resolution", "1200dpi", table);
         fprintf(stderr, "DEBUG: Resolution is 1200dpi. \n");
     }
     fprintf(stderr, "DEBUG: resX is default(600dpi).\n");
 }
 
-void ResolveDuplex(ppd_file_t* ppd, PARAM_KEY_SPERATOR_VALUE* table, PrintSettings* s)
+void ApplyDuplex(const JobChoices& c, PARAM_KEY_SPERATOR_VALUE* table, PrintSettings* s)
 {
-    if (Marked(ppd, "Duplex", "None")) {
-        s->duplex = 0;
-        SetJobParam("Duplex", "None", table);
-    } else if (Marked(ppd, "Duplex", "DuplexNoTumble")) {
-        s->duplex = 1;
-        SetJobParam("Duplex", "DuplexNoTumble", table);
-    } else {
-        // Also a PPD without a Duplex option.
-        s->duplex = 2;
-        SetJobParam("Duplex", "DuplexTumble", table);
-    }
+    static const char* const names[] = {"None", "DuplexNoTumble", "DuplexTumble"};
+    s->duplex = c.duplex == DuplexChoice::None ? 0 : c.duplex == DuplexChoice::NoTumble ? 1 : 2;
+    SetJobParam("Duplex", names[s->duplex], table);
     fprintf(stderr, "DEBUG: duplex is %d \n", s->duplex);
 }
 
-void ResolveFeedEdge(ppd_file_t* ppd, PARAM_KEY_SPERATOR_VALUE* table, PrintSettings* s)
+void ApplyFeedEdge(const JobChoices& c, PARAM_KEY_SPERATOR_VALUE* table, PrintSettings* s)
 {
-    s->Flag_FeedEdge = 0;
-    if (Marked(ppd, "FeedEdge", "1")) {
-        s->Flag_FeedEdge = 1;
+    s->Flag_FeedEdge = c.feedEdge ? 1 : 0;
+    if (c.feedEdge)
         SetJobParam("FeedEdge", "1", table);
-    }
     fprintf(stderr, "DEBUG: ppdIsMarked FeedEdge,value=%d\n", s->Flag_FeedEdge);
 }
 
-void ResolveA5(ppd_file_t* ppd, PrintSettings* s)
+void ApplyA5(const JobChoices& c, PrintSettings* s)
 {
-    // The PPD's marking decides, not the table's PageSize.
-    s->Flag_Page_A5 = Marked(ppd, "PageSize", "A5") ? 1 : 0;
+    s->Flag_Page_A5 = c.pageA5 ? 1 : 0;
     fprintf(stderr, "DEBUG: ppdIsMarked Flag_Page_A5,value=%d\n", s->Flag_Page_A5);
 }
 
 // Logged only: neither the constraints nor the rotation depend on it.
-void LogOrientation(ppd_file_t* ppd)
+void LogOrientation(const JobChoices& c)
 {
-    fprintf(stderr, "DEBUG: ppdIsMarked Orientation,value=%d\n", Marked(ppd, "Orientation", "Landscape") ? 1 : 0);
+    fprintf(stderr, "DEBUG: ppdIsMarked Orientation,value=%d\n", c.landscape ? 1 : 0);
 }
 
-void ResolveMediaType(ppd_file_t* ppd, PARAM_KEY_SPERATOR_VALUE* table, PrintSettings* s)
+void ApplyMediaType(const JobChoices& c, PARAM_KEY_SPERATOR_VALUE* table, PrintSettings* s)
 {
-    if (Marked(ppd, "MediaType", "Plain")) {
-        s->Flag_MediaType = 0;
-        SetJobParam("MediaType", "Plain", table);
-    } else if (Marked(ppd, "MediaType", "Recycle")) {
-        s->Flag_MediaType = 3;
-        SetJobParam("MediaType", "Recycle", table);
-    } else if (Marked(ppd, "MediaType", "Thin")) {
-        s->Flag_MediaType = 1;
-        SetJobParam("MediaType", "Thin", table);
-    } else {
-        s->Flag_MediaType = 2;
-        SetJobParam("MediaType", "Thick", table);
+    // The printer's codes: Plain 0, Thin 1, Thick 2, Recycle 3.
+    struct Media {
+        MediaChoice choice;
+        int flag;
+        const char* name;
+    };
+    static const Media media[] = {{MediaChoice::Plain, 0, "Plain"},
+                                  {MediaChoice::Recycle, 3, "Recycle"},
+                                  {MediaChoice::Thin, 1, "Thin"},
+                                  {MediaChoice::Thick, 2, "Thick"}};
+    for (const Media& m : media) {
+        if (m.choice == c.media) {
+            s->Flag_MediaType = m.flag;
+            SetJobParam("MediaType", m.name, table);
+            break;
+        }
     }
     fprintf(stderr, "DEBUG: ppdIsMarked MediaType,value=%d\n", s->Flag_MediaType);
 }
 
-void ResolveCopies(const char* copies, PARAM_KEY_SPERATOR_VALUE* table, PrintSettings* s)
+void ApplyCopies(const char* copies, PARAM_KEY_SPERATOR_VALUE* table, PrintSettings* s)
 {
     s->copies = CopiesFromArg(copies);
     fprintf(stderr, "DEBUG: input copies is %d \n", s->copies);
@@ -183,7 +163,7 @@ void RenameCustomSizes(PARAM_KEY_SPERATOR_VALUE* table)
         SetJobParam("PageSize", "CUS_2", table);
 }
 
-void ResolveAuth(PARAM_KEY_SPERATOR_VALUE* table)
+void ApplyAuth(PARAM_KEY_SPERATOR_VALUE* table)
 {
     char authId[kAuthBufSize];
     char password[kAuthBufSize];
@@ -236,15 +216,11 @@ void CheckConstraints(PARAM_KEY_SPERATOR_VALUE* table, PrintSettings* s)
     SetJobParam("Duplex", "None", table);
 }
 
-void ResolveBorder(ppd_file_t* ppd, PARAM_KEY_SPERATOR_VALUE* table)
+void ApplyBorder(const JobChoices& c, PARAM_KEY_SPERATOR_VALUE* table)
 {
-    if (Marked(ppd, "Border", "0")) {
-        SetJobParam("Border", "0", table);
-        fprintf(stderr, "DEBUG: ppdIsMarked Border,value=0\n");
-    } else {
-        SetJobParam("Border", "1", table);
-        fprintf(stderr, "DEBUG: ppdIsMarked Border,value=1\n");
-    }
+    const char* border = c.borderless ? "0" : "1";
+    SetJobParam("Border", border, table);
+    fprintf(stderr, "DEBUG: ppdIsMarked Border,value=%s\n", border);
 }
 
 }  // namespace
@@ -279,36 +255,20 @@ int DetectCollate(const char* options)
     return collate;
 }
 
-bool ResolvePrintSettings(const char* options, const char* copies, PARAM_KEY_SPERATOR_VALUE* table,
-                          PrintSettings* settings)
+void ApplyJobChoices(const JobChoices& choices, const char* copies, PARAM_KEY_SPERATOR_VALUE* table,
+                     PrintSettings* settings)
 {
-    cups_option_t* parsed = nullptr;
-    int n = cupsParseOptions(options != nullptr ? options : "", 0, &parsed);
-    const char* path = getenv("PPD");
-    ppd_file_t* ppd = path != nullptr ? ppdOpenFile(path) : nullptr;
-    if (ppd == nullptr) {
-        fprintf(stderr, "ERROR: Unable to open PPD file!\n");
-        cupsFreeOptions(n, parsed);
-        return false;
-    }
-    ppdMarkDefaults(ppd);
-    cupsMarkOptions(ppd, n, parsed);  // conflicts are not the filter's concern
-
-    ResolvePageSize(ppd, n, parsed, table);
-    ResolveInputSlot(ppd, n, parsed, table);
-    ResolveResolution(ppd, table);
-    ResolveDuplex(ppd, table, settings);
-    ResolveFeedEdge(ppd, table, settings);
-    ResolveA5(ppd, settings);
-    LogOrientation(ppd);
-    ResolveMediaType(ppd, table, settings);
-    ResolveCopies(copies, table, settings);
+    ApplyPageSize(choices, table);
+    ApplyInputSlot(choices, table);
+    ApplyResolution(choices, table);
+    ApplyDuplex(choices, table, settings);
+    ApplyFeedEdge(choices, table, settings);
+    ApplyA5(choices, settings);
+    LogOrientation(choices);
+    ApplyMediaType(choices, table, settings);
+    ApplyCopies(copies, table, settings);
     RenameCustomSizes(table);
-    ResolveAuth(table);
+    ApplyAuth(table);
     CheckConstraints(table, settings);
-    ResolveBorder(ppd, table);
-
-    ppdClose(ppd);
-    cupsFreeOptions(n, parsed);
-    return true;
+    ApplyBorder(choices, table);
 }
