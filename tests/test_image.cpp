@@ -1,16 +1,12 @@
-// Page capture from CUPS raster, the PBM header reader, the JBIG encoder
-// run, opening of JBIG work files and the blank back side.
+// The page image library: header checks, PBM reading and writing, turns, capture from CUPS raster, the
+// encoder run and its explanations, the blank back side and the removal of work files.
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
-#include <functional>
-#include <string>
+#include <random>
+#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "image/image.h"
@@ -18,305 +14,206 @@
 
 namespace {
 
-template <typename Fn> std::string Stderr(Fn fn)
+const std::string kWork = kWorkDir;
+const int kWorkDirMade = mkdir(kWorkDir, 0755);  // as the filter makes it
+size_t Stride(int w) { return ((size_t)w + 7) / 8; }
+int Bit(const std::vector<uint8_t>& img, int w, int y, int x) { return img[y * Stride(w) + x / 8] >> (7 - x % 8) & 1; }
+// The call's result and what it printed on standard error.
+template <typename Fn> std::pair<int, std::string> Call(Fn fn)
 {
     testing::internal::CaptureStderr();
-    fn();
-    return testing::internal::GetCapturedStderr();
+    const int rc = fn();
+    return {rc, testing::internal::GetCapturedStderr()};
 }
-
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-std::string PbmText(const TestPage& p)
+// A fake encoder first on PATH; its body sees its last two arguments as $in and $out.
+void Encoder(const std::string& body)
 {
-    return "P4\n" + std::to_string(p.width) + " " + std::to_string(p.height) + "\n" +
-           std::string(p.bits.begin(), p.bits.end());
+    static const std::string path = getenv("PATH");
+    static int n = 0;
+    setenv("PATH", path.c_str(), 1);
+    const std::string dir = "/tmp/fake" + std::to_string(++n);
+    setenv("PATH", FakeEncoderPath(dir, "for a; do in=$out; out=$a; done; " + body).c_str(), 1);
 }
-
-const std::string kWork = "/tmp/velmarsh/";
-
-class WorkDir : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        mkdir("/tmp/velmarsh", 0755);
-        const char* p = getenv("PATH");
-        savedPath = p ? p : "/usr/bin:/bin";
-    }
-    void TearDown() override { setenv("PATH", savedPath.c_str(), 1); }
-    void UseFakeEncoder(const std::string& body)
-    {
-        setenv("PATH", FakeEncoderPath("/tmp/fakebin-" + std::to_string(++fakes), body).c_str(), 1);
-    }
-    std::string savedPath;
-    int fakes = 0;
-};
+volatile sig_atomic_t g_terms = 0;
+void CountTerm(int) { g_terms = g_terms + 1; }
 
 } // namespace
 
-TEST(PbmHeader, CommentsAndWhitespaceBetweenFields)
+TEST(Image, HeaderChecksAcceptRealPagesAndRefuseImpossibleOnes)
 {
-    struct Case {
-        std::string text;
-        bool ok;
-        int width, height;
-        std::string rest;  // what the stream holds after the header
-    } cases[] = {
-        {"P4\n13 5\n\x01\x02", true, 13, 5, "\n\x01\x02"},
-        {"P4\n# a comment\n# another\r13\n#between\n  5\n", true, 13, 5, "\n"},
-        {"P4 7 #c\r9", true, 7, 9, ""},
-        {"P4\n12 # no height follows", false, 12, -1, ""},  // the comment runs to the end
-        {"P4\n\t# c\n5 6\n", false, -1, -1, "# c\n5 6\n"},  // a tab ends the skip
-        {" ", false, -1, -1, ""},
-        {"P4\nx 5\n", false, -1, -1, "x 5\n"},
-        {"P4\n5\n", false, 5, -1, ""},
+    const struct { const char* what; unsigned width, height, bpl, bitsPerPixel, bitsPerColor; bool ok; } cases[] = {
+        {"A4 600 dpi, odd width", 4958, 7017, 620, 1, 1, true}, {"one pixel", 1, 1, 1, 1, 1, true},
+        {"exactly 2 GiB", 65536 * 8, 32768, 65536, 1, 1, true}, {"8 bits", 4958, 7017, 4958, 8, 8, false},
+        {"2 bits per color", 4958, 7017, 620, 1, 2, false}, {"no width", 0, 7017, 0, 1, 1, false},
+        {"no height", 4958, 0, 620, 1, 1, false}, {"line too short", 4958, 7017, 619, 1, 1, false},
+        {"line too long", 4958, 7017, 621, 1, 1, false}, {"huge width", 0xFFFFFFF8u, 7017, 0x1FFFFFFFu, 1, 1, false},
+        {"huge height", 4958, 4000000000u, 620, 1, 1, false}, {"huge padded width", 0x7FFFFFFCu, 1, 1 << 28, 1, 1, false},
+        {"size over 32 bits", 1000000, 1000000, 125000, 1, 1, false}, {"over 2 GiB", 65536 * 8, 32769, 65536, 1, 1, false},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
-        FILE* f = fmemopen(const_cast<char*>(c.text.data()), c.text.size(), "rb");
-        char magic[3];
-        int width = -1, height = -1;
-        EXPECT_EQ(ReadPbmHeader(f, magic, &width, &height), c.ok);
-        EXPECT_EQ(width, c.width);
-        EXPECT_EQ(height, c.height);
-        std::string rest;
-        for (int ch; (ch = fgetc(f)) != EOF;)
-            rest.push_back((char)ch);
-        EXPECT_EQ(rest, c.rest);
-        fclose(f);
-    }
-}
-
-TEST(CheckPageHeader, AcceptsRealPagesAndRefusesImpossibleOnes)
-{
-    struct Case {
-        const char* what;
-        unsigned width, height, bpl, bitsPerPixel, bitsPerColor;
-        bool ok;
-    } cases[] = {
-        {"A4 600 dpi, odd width", 4958, 7017, 620, 1, 1, true},
-        {"one pixel", 1, 1, 1, 1, 1, true},
-        {"exactly 2 GiB", 65536 * 8, 32768, 65536, 1, 1, true},
-        {"8 bits per pixel", 4958, 7017, 4958, 8, 8, false},
-        {"bits per color 2", 4958, 7017, 620, 1, 2, false},
-        {"zero width", 0, 7017, 0, 1, 1, false},
-        {"zero height", 4958, 0, 620, 1, 1, false},
-        {"line too short", 4958, 7017, 619, 1, 1, false},
-        {"line longer than the width", 4958, 7017, 621, 1, 1, false},
-        {"width beyond int", 0xFFFFFFF8u, 7017, 0x1FFFFFFFu, 1, 1, false},
-        {"height beyond int", 4958, 4000000000u, 620, 1, 1, false},
-        {"padded width beyond int", 0x7FFFFFFCu, 1, 0x10000000u, 1, 1, false},
-        {"product overflows 32 bits", 1000000, 1000000, 125000, 1, 1, false},
-        {"one line over 2 GiB", 65536 * 8, 32769, 65536, 1, 1, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        cups_page_header2_t h;
-        memset(&h, 0, sizeof h);
-        h.cupsWidth = c.width;
-        h.cupsHeight = c.height;
-        h.cupsBytesPerLine = c.bpl;
-        h.cupsBitsPerPixel = c.bitsPerPixel;
-        h.cupsBitsPerColor = c.bitsPerColor;
+    for (const auto& c : cases) {
+        cups_page_header2_t h{};
+        h.cupsWidth = c.width, h.cupsHeight = c.height, h.cupsBytesPerLine = c.bpl;
+        h.cupsBitsPerPixel = c.bitsPerPixel, h.cupsBitsPerColor = c.bitsPerColor;
         char why[128] = "";
-        EXPECT_EQ(CheckPageHeader(h, why, sizeof why), c.ok) << why;
-        EXPECT_EQ(why[0] != '\0', !c.ok);
+        EXPECT_EQ(CheckPageHeader(h, why, sizeof why), c.ok) << c.what << ": " << why;
+        EXPECT_EQ(why[0] != '\0', !c.ok) << c.what;
     }
 }
 
-TEST_F(WorkDir, CaptureKeepsPaddingFillsACutStreamWithWhiteAndTheLookAheadEnds)
+TEST(Image, FastTurnsMatchTheReferenceAndTheReferenceEachPixelWithPaddingCleared)
 {
-    TestPage p1 = PatternPage(13, 5, 1);  // width not a multiple of 8
+    std::vector<std::pair<int, int>> sizes = {{1, 1000}, {1000, 1},  {63, 65},   {64, 64},  {127, 9},   {9, 127},
+                                              {255, 257}, {256, 256}, {257, 255}, {700, 33}, {1031, 2049}};
+    for (int i = 0; i < 17 * 17; i++)
+        sizes.push_back({1 + i / 17, 1 + i % 17});
+    std::mt19937 rng(1);
+    for (int angle : {-90, 90, 180})
+        for (auto [w, h] : sizes) {
+            std::vector<uint8_t> src(Stride(w) * h);
+            for (auto& b : src)
+                b = (uint8_t)rng();  // padding bits set too: a turn never reads them
+            const int ow = angle == 180 ? w : h, oh = angle == 180 ? h : w;
+            std::vector<uint8_t> fast(Stride(ow) * oh, 0xA5), ref(fast);  // every byte must be written
+            RotateBits(src.data(), w, h, angle, fast.data());
+            RotateBitsReference(src.data(), w, h, angle, ref.data());
+            ASSERT_EQ(fast, ref) << angle << ": " << w << " x " << h;
+            for (int y = 0; y < oh && (w <= 64 || h <= 64); y++)
+                for (int x = 0; x < (int)Stride(ow) * 8; x++) {
+                    const int sy = angle == -90 ? x : angle == 90 ? h - 1 - x : h - 1 - y;
+                    const int sx = angle == -90 ? w - 1 - y : angle == 90 ? y : w - 1 - x;
+                    ASSERT_EQ(Bit(ref, ow, y, x), x < ow ? Bit(src, w, sy, sx) : 0)
+                        << angle << ": " << w << " x " << h << " at " << y << "," << x;
+                }
+        }
+}
+
+TEST(Image, RotatePbmWritesTheTurnOrRefusesAndLeavesNoOutput)
+{
+    const TestPage p = PatternPage(130, 101, 4);
+    const std::string bits(p.bits.begin(), p.bits.end());
+    auto turned = [&](int angle) {
+        std::vector<uint8_t> t(angle == 180 ? p.bits.size() : Stride(101) * 130);
+        RotateBitsReference(p.bits.data(), 130, 101, angle, t.data());
+        return angle == 180 ? PbmText(130, 101, t) : PbmText(101, 130, t);
+    };
+    const std::string r(8, 'Z'), o = "/tmp/o.pbm";  // r: a 16 x 4 raster
+    const struct { std::string text; int angle; std::string out, want; bool limit = false; } cases[] = {
+        // want: the output file, or the message ("" for any); limit: files end at 3000 bytes
+        {"P4\n# a\n# b\r130\n#c\n  101\n" + bits, -90, o, turned(-90)}, {"P4 130 #c\r101\n" + bits, 90, o, turned(90)},
+        {"P4\n130 101\t" + bits, 180, o, turned(180)}, {"P4\n130 # comment to the end\n", 90, o, ""},
+        {"P1\n3 2\n0 1 0\n1 0 1\n", -90, o, "Unsupported format or not a PBM file.\n"},
+        {"P4\n16\n" + r, -90, o, ""}, {"P4\n16 x\n" + r, -90, o, ""}, {"P4\n0 4\n" + r, 90, o, ""},
+        {"P4\n16 -4\n" + r, 90, o, ""}, {"P4\n\t# tab\n16 4\n" + r, 180, o, ""}, {"P4\n99999 99999999\n" + r, -90, o, ""},
+        {"P4\n16 4\n" + r.substr(1), 180, o, "PBM file /tmp/in.pbm: raster has 7 of 8 bytes.\n"},
+        {"P4\n16 4\n" + r, 0, o, ""}, {"P4\n16 4\n" + r, 270, o, ""},
+        {"P4\n16 4\n" + r, 90, "/tmp/no/o.pbm", "Error opening output file: No such file or directory\n"},
+        {"P4\n16 4\n" + r, 90, "/dev/full", "Error writing output file: No space left on device\n"},
+        {"P4\n8000 1\n" + std::string(1000, 'Z'), 90, o, "Error writing output file: File too large\n", true},
+        {"", 90, o, "Error opening input file: No such file or directory\n"},  // no input file
+    };
+    const rlimit small = {3000, RLIM_INFINITY};
+    rlimit old;
+    getrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, SIG_IGN);
+    for (const auto& c : cases) {
+        c.text.empty() ? (void)unlink("/tmp/in.pbm") : (void)WriteFile("/tmp/in.pbm", c.text);
+        const bool ok = c.want.rfind("P4", 0) == 0;
+        setrlimit(RLIMIT_FSIZE, c.limit ? &small : &old);
+        const auto [rc, err] = Call([&] { return rotatePbm("/tmp/in.pbm", c.out.c_str(), c.angle); });
+        setrlimit(RLIMIT_FSIZE, &old);
+        SCOPED_TRACE(c.text.substr(0, 20) + " turned " + std::to_string(c.angle) + ": " + err.substr(0, 200));
+        EXPECT_EQ(rc, ok ? 0 : 1);
+        EXPECT_TRUE(ok ? ReadFile(o) == c.want : c.want.empty() ? !err.empty() : err == c.want);
+        EXPECT_EQ(Count(err, "col = "), ok && c.angle == 180 ? 10000u : 0u);  // the half turn's trace, rows outer
+        EXPECT_EQ(Count(err, "col = 97, originalByte = 165, rotatedByte = 1551\n"), ok && c.angle == 180 ? 1u : 0u);
+        EXPECT_EQ(unlink(o.c_str()) == 0, ok) << "a partial output must go";
+    }
+}
+
+TEST(Image, CaptureKeepsPaddingFillsACutStreamWithWhiteAndTheLookAheadEnds)
+{
+    TestPage p1 = PatternPage(13, 5, 1), p2 = PatternPage(16, 10, 3);
     for (size_t i = 1; i < p1.bits.size(); i += 2)
         p1.bits[i] |= 0x07;  // padding bits set: kept as they are
-    TestPage p2 = PatternPage(16, 10, 3);
-    for (auto& b : p2.bits)
-        b |= 0x11;  // every line has black pixels
-    // The stream ends after 4 of the second page's 10 lines.
-    ASSERT_TRUE(WriteRasterFile("/tmp/job.ras", {p1, p2}, 6 * 2));
-    int fd = open("/tmp/job.ras", O_RDONLY);
+    std::fill(p2.bits.begin(), p2.bits.end(), 0x11);
+    ASSERT_TRUE(WriteRasterFile("/tmp/job.ras", {p1, p2}, 6 * 2));  // 4 of page 2's 10 lines left
+    std::fill(p2.bits.begin() + 4 * 2, p2.bits.end(), 0);
+    const int fd = open("/tmp/job.ras", O_RDONLY);
     cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_READ);
     cups_page_header2_t h;
-    ASSERT_TRUE(readAhead(ras, &h));
-    int rc = -2;
-    EXPECT_EQ(Stderr([&] { rc = capturePage(ras, h, 1, (kWork + "9_1_gs.pbm").c_str()); }),
-              "DEBUG: Page1 begin ,page_width = 13,page_height=5, page_line_bytes=2 \n"
-              "INFO: Printing page 1\n"
-              "DEBUG: Page 1 read 10 pixels\n");
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(ReadFile(kWork + "9_1_gs.pbm"), PbmText(p1));
-    ASSERT_TRUE(readAhead(ras, &h));
-    Stderr([&] { rc = capturePage(ras, h, 2, (kWork + "9_2_gs.pbm").c_str()); });
-    EXPECT_EQ(rc, 0);
-    std::fill(p2.bits.begin() + 4 * 2, p2.bits.end(), 0);
-    EXPECT_EQ(ReadFile(kWork + "9_2_gs.pbm"), PbmText(p2));
+    for (const TestPage& p : {p1, p2}) {
+        ASSERT_TRUE(readAhead(ras, &h));
+        const auto [rc, err] = Call([&] { return capturePage(ras, h, 1, "/tmp/page.pbm"); });
+        EXPECT_EQ(rc, 0) << err;
+        EXPECT_EQ(ReadFile("/tmp/page.pbm"), PbmText(p.width, p.height, p.bits));
+    }
     EXPECT_FALSE(readAhead(ras, &h));
     cupsRasterClose(ras);
     close(fd);
 }
 
-TEST_F(WorkDir, EncoderGetsExactlyTheFixedCommandLine)
+TEST(Image, EncodePageRunsTheFixedCommandLineAndExplainsAMissingFailingOrKilledEncoder)
 {
-    UseFakeEncoder("printf '%s|' \"$@\" > /tmp/args; for a; do last=$a; done; printf JB > \"$last\"");
-    ASSERT_TRUE(WriteFile(kWork + "5_2_gs.pbm", "P4\n# comment\n12 3\n" + std::string(6, '\0')));
-    int status = -1;
-    std::string err = Stderr([&] { status = pbmtojbg((kWork + "5_2_gs.pbm").c_str(), (kWork + "5-2.jbg").c_str()); });
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(ReadFile("/tmp/args"),
-              "-q|-x|12|-y|3|-r|-s|128|-o|0|-p|8|-m|0|/tmp/velmarsh/5_2_gs.pbm|/tmp/velmarsh/5-2.jbg|");
-    EXPECT_EQ(ReadFile(kWork + "5-2.jbg"), "JB");
-    EXPECT_EQ(err, "DEBUG: pbmtojbg. width:[12], height:[3], pbm_file:[/tmp/velmarsh/5_2_gs.pbm]"
-                   "DEBUG: pbmtojbg: pbmtojbg -q -x 12 -y 3 -r -s 128 -o 0 -p 8 -m 0 /tmp/velmarsh/5_2_gs.pbm "
-                   "/tmp/velmarsh/5-2.jbg\n");
-}
-
-namespace {
-volatile sig_atomic_t g_terms = 0;
-void CountTerm(int) { g_terms = g_terms + 1; }
-} // namespace
-
-TEST_F(WorkDir, EncoderFinishesWhenTheProcessGroupIsTerminated)
-{
-    // The encoder, its shell and this process all receive SIGTERM while the
-    // page is being encoded, as when CUPS cancels a job.
-    UseFakeEncoder("kill -TERM $$; kill -TERM $PPID; kill -TERM " + std::to_string(getpid()) +
-                   "; sleep 0.2; for a; do last=$a; done; printf done > \"$last\"");
-    struct sigaction sa, old, after;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = CountTerm;  // no SA_RESTART: the wait is interrupted
-    sigemptyset(&sa.sa_mask);
+    struct sigaction sa = {}, old, after;
+    sa.sa_handler = CountTerm;  // no SA_RESTART: the wait for the encoder is interrupted
     ASSERT_EQ(sigaction(SIGTERM, &sa, &old), 0);
-    g_terms = 0;
-    ASSERT_TRUE(WriteFile(kWork + "1_1_gs.pbm", "P4\n8 1\n\x01"));
-    int status = pbmtojbg((kWork + "1_1_gs.pbm").c_str(), (kWork + "1-1.jbg").c_str());
+    const std::string killed = "ERROR: JBIG encoder pbmtojbg was killed by signal 9 (page 3)";
+    const std::string failed = "ERROR: JBIG encoder pbmtojbg failed with exit status 3 (page 3)";
+    const struct { std::string body; bool extra; std::string want; } cases[] = {
+        // want: the data loaded, or the ERROR line; body "-": none on PATH; "": no PBM
+        {"printf '%s|' \"$@\" > /tmp/args; printf JB > \"$out\"", false, "JB"},
+        // The encoder, its shell and the filter all get SIGTERM, as when CUPS cancels a job.
+        {"kill -TERM $$ $PPID " + std::to_string(getpid()) + "; sleep 0.2; printf done > \"$out\"", true, "done"},
+        {"exit 3", false, failed}, {"printf cut > \"$out\"; exit 3", true, failed},  // a file left is not used
+        {"kill -KILL $$", false, killed}, {"sh -c 'kill -KILL $$'; exit $?", true, killed},
+        {"exit 0", false, "ERROR: cannot open JBIG file " + kWork + "3-3.jbg: No such file or directory (page 3)"},
+        {"-", true, "ERROR: JBIG encoder pbmtojbg not found on PATH (page 3)"},
+        {"", false, "ERROR: JBIG encoder was not run for page 3 (no readable PBM image, or no process could be started)"},
+    };
+    for (const auto& c : cases) {
+        const PageWorkFiles f(3, 3, 3);
+        Encoder(c.body.empty() ? "touch /tmp/ran" : c.body);
+        if (c.body == "-")
+            setenv("PATH", "/tmp/nothing-here", 1);
+        if (!c.body.empty())
+            WriteFile(f.pbm, "P4\n# comment\n12 3\n" + std::string(6, '\0'));
+        std::vector<unsigned char> data;
+        const auto [rc, err] = Call([&] { return EncodePage(f.pbm, f.jbg, 3, c.extra, &data); });
+        const bool fails = c.want.rfind("ERROR: ", 0) == 0;
+        EXPECT_EQ(rc, fails ? -1 : 0) << err;
+        EXPECT_EQ(fails ? Count(err, c.want + "\n") : std::string(data.begin(), data.end()) == c.want, 1u) << err;
+        EXPECT_EQ(Count(err, "ERROR: "), fails ? 1u : 0u) << err;
+        EXPECT_EQ(Count(err, c.extra ? "DEBUG: extra page 3 jbg file " : "DEBUG: page 3 jbg file "), 1u) << err;
+    }
     sigaction(SIGTERM, &old, &after);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-    EXPECT_EQ(ReadFile(kWork + "1-1.jbg"), "done");
+    EXPECT_EQ(ReadFile("/tmp/args"), "-q|-x|12|-y|3|-r|-s|128|-o|0|-p|8|-m|0|" + kWork + "3_3_gs.pbm|" + kWork + "3-3.jbg|");
     EXPECT_GE(g_terms, 1) << "the filter's handler still records the signal";
     EXPECT_EQ(after.sa_handler, &CountTerm) << "the filter's handler stays installed";
+    EXPECT_NE(access("/tmp/ran", F_OK), 0) << "an encoder ran without a PBM";
 }
 
-TEST_F(WorkDir, MissingJbigFileSaysWhyTheEncoderLeftNone)
+TEST(Image, ExtraPageIsAWhitePageOfTheBlankSizeTurnedUnderA5LAndItsWorkFilesGoUnlessKept)
 {
-    struct Case {
-        const char* body;  // fake encoder; "" = none on PATH; nullptr = no PBM, so not run
-        bool extra;
-        const char* error;
-    } cases[] = {
-        {"exit 3", false, "ERROR: JBIG encoder pbmtojbg failed with exit status 3 (page 3)\n"},
-        {"kill -KILL $$", false, "ERROR: JBIG encoder pbmtojbg was killed by signal 9 (page 3)\n"},
-        {"sh -c 'kill -KILL $$'; exit $?", true, "ERROR: JBIG encoder pbmtojbg was killed by signal 9 (page 3)\n"},
-        {"exit 0", false, "ERROR: cannot open JBIG file /tmp/velmarsh/3-3.jbg: No such file or directory (page 3)\n"},
-        {"", true, "ERROR: JBIG encoder pbmtojbg not found on PATH (page 3)\n"},
-        {nullptr, false, "ERROR: JBIG encoder was not run for page 3 (no readable PBM image, or no process could be "
-                         "started)\n"},
+    const TestPage existing = PatternPage(32, 20, 8);
+    Encoder("cp \"$in\" /tmp/encoded.pbm; printf JBIG > \"$out\"");
+    const struct { int page, width, height; bool a5l; std::string encoded; const char* keep; } cases[] = {
+        {4, 4960, 120, false, PbmText(4960, 120, std::vector<uint8_t>(620 * 120)), ""},
+        {2, 24, 10, true, PbmText(10, 24, std::vector<uint8_t>(2 * 24)), ""},
+        {5, 64, 10, false, PbmText(32, 20, existing.bits), ""},  // a file under the page number is encoded as it is
+        {6, 24, 10, true, PbmText(10, 24, std::vector<uint8_t>(2 * 24)), "1"},  // kept for debugging a queue
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.body ? c.body : "no PBM");
-        unlink((kWork + "3_3_gs.pbm").c_str());
-        setenv("PATH", savedPath.c_str(), 1);
-        if (c.body && *c.body)
-            UseFakeEncoder(c.body);
-        else if (c.body)
-            setenv("PATH", "/tmp/nothing-here", 1);
-        else
-            UseFakeEncoder("touch /tmp/ran");
-        if (c.body) {
-            ASSERT_TRUE(WriteFile(kWork + "3_3_gs.pbm", "P4\n8 2\n\x01\x02"));
-        }
-        FILE* f = stdin;
-        int64_t size = 0;
-        int rc = 0;
-        std::string err = Stderr([&] {
-            int status = pbmtojbg((kWork + "3_3_gs.pbm").c_str(), (kWork + "3-3.jbg").c_str());
-            rc = OpenPageData((kWork + "3-3.jbg").c_str(), 3, c.extra, status, &f, &size);
-        });
-        EXPECT_EQ(rc, -1);
-        EXPECT_EQ(f, nullptr);
-        EXPECT_EQ(size, -1);
-        EXPECT_TRUE(Contains(err, c.extra ? "DEBUG: extra page 3 jbg file " : "DEBUG: page 3 jbg file ")) << err;
-        EXPECT_TRUE(Contains(err, c.error)) << err;
-        EXPECT_EQ(LinesStartingWith(err, "ERROR: ").size(), 1u) << err;
-    }
-    struct stat st;
-    EXPECT_NE(stat("/tmp/ran", &st), 0) << "an encoder ran without a PBM";
-}
-
-TEST_F(WorkDir, OpenMeasuresSeekFailsOnAPipeAndReadFillsWithZeros)
-{
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    ASSERT_TRUE(WriteFile(kWork + "a.jbg", "12345"));
-    ASSERT_TRUE(WriteFile(kWork + "empty.jbg", ""));
-    struct Case {
-        std::string path;
-        bool extra;
-        int rc;
-        int64_t size;
-        std::string log;
-    } cases[] = {
-        {kWork + "a.jbg", false, 0, 5, "DEBUG: page 2 jbg file size: 5 \n"},
-        {kWork + "empty.jbg", true, 0, 0, "DEBUG: extra page 2 jbg file size: 0 \n"},
-        {"/proc/self/fd/" + std::to_string(fds[0]), true, -1, -1, "DEBUG: extra page 2 fseek end failed\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.log);
-        FILE* f = nullptr;
-        int64_t size = 7;
-        int rc = 1;
-        EXPECT_EQ(Stderr([&] { rc = OpenPageData(c.path.c_str(), 2, c.extra, 0, &f, &size); }), c.log);
-        EXPECT_EQ(rc, c.rc);
-        EXPECT_EQ(size, c.size);
-        EXPECT_EQ(f != nullptr, c.rc == 0);
-        if (!f)
-            continue;
-        // Bytes the file no longer has are sent as zeros.
-        unsigned char* data = nullptr;
-        ASSERT_EQ(ReadPageData(f, size + 3, &data), 0);
-        EXPECT_EQ(std::string((char*)data, size + 3), ReadFile(c.path) + std::string(3, '\0'));
-        free(data);
-        fclose(f);
-    }
-    close(fds[0]);
-    close(fds[1]);
-}
-
-TEST_F(WorkDir, ExtraPageIsAWhitePageOfTheBlankSizeTurnedUnderA5L)
-{
-    TestPage existing = PatternPage(32, 20, 8);
-    ASSERT_TRUE(WriteFile(kWork + "12_5_gs.pbm", PbmText(existing)));
-    UseFakeEncoder("for a; do last=$a; done; printf JBIG > \"$last\"");
-    struct Case {
-        int page, width, height;
-        bool a5l;
-        std::string pbm, encoded;  // work file left, and the file the encoder read
-        const char* log;           // a line expected among the messages
-    } cases[] = {
-        {4, 4960, 70, false, "P4\n4960 70\n" + std::string(620 * 70, '\0'), "",
-         "DEBUG: extra file /tmp/velmarsh/12_4_gs.pbm not exists, ignore, create a empty pbm file, cupsheight 70, "
-         "width 4960 bytesperline 620\n"},
-        {2, 24, 10, true, "P4\n24 10\n" + std::string(3 * 10, '\0'), "P4\n10 24\n" + std::string(2 * 24, '\0'),
-         "DEBUG: A5L need rotate.[-90]DEBUG: pbmtojbg. width:[10], height:[24], "
-         "pbm_file:[/tmp/velmarsh/12_2_gs_rotated.pbm]"},
-        // An existing file for the page number is encoded unchanged.
-        {5, 64, 10, false, PbmText(existing), "", "DEBUG: extra page 5 jbg file size: 4 \n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.page);
-        FILE* f = nullptr;
-        int64_t size = -1;
-        int rc = -1;
-        std::string err = Stderr([&] { rc = makeExtraPage(12, c.page, c.width, c.height, c.a5l, &f, &size); });
+    WriteFile(kWork + "12_5_gs.pbm", cases[2].encoded);
+    for (const auto& c : cases) {
+        setenv("FISKOR_KEEP_WORK_FILES", c.keep, 1);
+        std::vector<unsigned char> data;
+        const auto [rc, err] = Call([&] { return makeExtraPage(12, c.page, c.width, c.height, c.a5l, &data); });
         ASSERT_EQ(rc, 0) << err;
-        ASSERT_NE(f, nullptr);
-        fclose(f);
-        EXPECT_EQ(size, 4);
-        EXPECT_TRUE(Contains(err, c.log)) << err;
-        EXPECT_EQ(Contains(err, "not exists"), c.page != 5) << err;
-        EXPECT_EQ(ReadFile(kWork + "12_" + std::to_string(c.page) + "_gs.pbm"), c.pbm);
-        if (c.a5l) {
-            EXPECT_EQ(ReadFile(kWork + "12_" + std::to_string(c.page) + "_gs_rotated.pbm"), c.encoded);
-        }
-        EXPECT_EQ(ReadFile(kWork + "12-" + std::to_string(c.page) + ".jbg"), "JBIG");
+        EXPECT_EQ(std::string(data.begin(), data.end()), "JBIG");
+        EXPECT_EQ(ReadFile("/tmp/encoded.pbm"), c.encoded) << c.page;
+        EXPECT_EQ(Count(err, "not exists"), c.page == 5 ? 0u : 1u) << err;
+        const std::string n = std::to_string(c.page);
+        for (const std::string& f : {"12_" + n + "_gs.pbm", "12_" + n + "_gs_rotated.pbm", "12-" + n + ".jbg"})
+            EXPECT_EQ(access((kWork + f).c_str(), F_OK) == 0, *c.keep != '\0') << f;
     }
+    unsetenv("FISKOR_KEEP_WORK_FILES");
 }

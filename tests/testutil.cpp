@@ -96,6 +96,11 @@ std::vector<TestPage> Pages(int n)
     return pages;
 }
 
+std::string PbmText(int width, int height, const std::vector<uint8_t>& bits)
+{
+    return "P4\n" + std::to_string(width) + " " + std::to_string(height) + "\n" + std::string(bits.begin(), bits.end());
+}
+
 std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

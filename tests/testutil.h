@@ -27,6 +27,9 @@ std::vector<TestPage> Pages(int n);
 // from the end of the file afterwards.
 bool WriteRasterFile(const std::string& path, const std::vector<TestPage>& pages, size_t truncateLast = 0);
 
+// A binary PBM (P4) of packed rows, 1 = black.
+std::string PbmText(int width, int height, const std::vector<uint8_t>& bits);
+
 std::string ReadFile(const std::string& path);
 bool WriteFile(const std::string& path, const std::string& data);
 size_t Count(const std::string& text, const std::string& what);
