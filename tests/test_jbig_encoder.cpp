@@ -4,8 +4,8 @@
 // program must give the bytes of Debian's /usr/bin/pbmtojbg, refuse every
 // other command line and fail on broken input or output without leaving an
 // output file behind.
-#include "image/jbig/jbig_encode.h"
-#include "image/jbig/pbmtojbg_cli.h"
+#include "encoder/encoder.h"
+#include "encoder/pbmtojbg_cli.h"
 #include "tests/testutil.h"
 
 #include <gtest/gtest.h>
