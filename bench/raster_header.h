@@ -18,6 +18,7 @@ inline cups_page_header2_t OneBitPageHeader(int width, int height, int dpi)
     h.cupsBytesPerLine = (unsigned)((width + 7) / 8);
     h.cupsColorOrder = CUPS_ORDER_CHUNKED;
     h.cupsColorSpace = CUPS_CSPACE_K;
+    h.cupsNumColors = 1;
     h.NumCopies = 1;
     return h;
 }

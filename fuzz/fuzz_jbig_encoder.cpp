@@ -6,8 +6,8 @@
 // Input: a P4 PBM (header with comments, then the raster), or otherwise a
 // compact description: width and height bytes, a fill mode, then pixel
 // bytes that are repeated or expanded into runs to cover the page.
-#include "image/jbig/jbig_encode.h"
-#include "image/jbig/pbmtojbg_cli.h"
+#include "encoder/encoder.h"
+#include "encoder/pbmtojbg_cli.h"
 
 extern "C" {
 #include <jbig.h>

@@ -1,16 +1,18 @@
 #!/bin/bash
-# The benchmark, from one command: builds the filter and the benchmarks,
-# runs the Google Benchmark kernels (rotation, capture, sequencer), then the
-# job benchmark (the filter against its bare encoder, peak memory).
+# The benchmark, from one command: builds the filter, the encoder and the
+# benchmarks, runs the Google Benchmark kernels (rotation, capture,
+# sequencer), then the job benchmark (the filter's cost over its encoder,
+# peak memory). The tables of bench/README.md come from its output.
 #
-#   scripts/bench.sh              default run (a few minutes)
+#   scripts/bench.sh              default run (under a minute once built)
 #   scripts/bench.sh --smoke      smallest configuration (seconds)
-#   scripts/bench.sh --jobs-only  [bench_jobs options...]  skip the kernels
+#   scripts/bench.sh --jobs-only  [--runs N]  skip the kernels
 #   scripts/bench.sh --kernels-only
 #
 # Other options go to bench_jobs (see bench/README.md). BUILD_DIR chooses
-# the build directory (default build-bench). Needs the Debian packages of
-# scripts/install-deps.sh (libbenchmark-dev, ghostscript, jbigkit-bin).
+# the build directory (default build-bench). Needs root (the job benchmark
+# mounts a private /tmp) and the Debian packages of scripts/install-deps.sh
+# (libbenchmark-dev, ghostscript).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build-bench}

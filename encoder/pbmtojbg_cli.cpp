@@ -1,5 +1,5 @@
 // Command line and PBM header parsing of the project's `pbmtojbg`.
-#include "image/jbig/pbmtojbg_cli.h"
+#include "encoder/pbmtojbg_cli.h"
 
 #include <cstring>
 

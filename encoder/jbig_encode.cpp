@@ -2,7 +2,7 @@
 // typical prediction, one SDRST-terminated stripe of 128 lines at a time.
 // Stripes are coded independently, so a page's stripes are spread over a
 // few threads and written out in order.
-#include "image/jbig/jbig_encode.h"
+#include "encoder/encoder.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -15,6 +15,12 @@
 #include <thread>
 
 namespace {
+
+constexpr uint32_t kJbigStripeLines = 128;
+constexpr size_t kJbigHeaderSize = 20;
+constexpr int kJbigMaxThreads = 8;
+
+uint32_t JbigStripeCount(uint32_t height) { return (height + kJbigStripeLines - 1) / kJbigStripeLines; }
 
 // ---------------------------------------------------------------------------
 // QM coder
@@ -591,8 +597,7 @@ void EncodeJbigStripePair(const uint8_t* raster, uint32_t width, uint32_t height
     StripeFinish(t, out1);
 }
 
-} // namespace
-
+// The 20-byte bi-level image header (BIH) of a page.
 void JbigHeader(uint32_t width, uint32_t height, uint8_t out[kJbigHeaderSize])
 {
     const uint32_t l0 = kJbigStripeLines;
@@ -615,6 +620,9 @@ void JbigHeader(uint32_t width, uint32_t height, uint8_t out[kJbigHeaderSize])
     std::memcpy(out, bih, kJbigHeaderSize);
 }
 
+// Appends the coded data of stripe `stripe` (lines stripe*128 up to 128
+// lines further, fewer for the last one) followed by the marker FF 03. The
+// coder and its statistics restart and the lines above count as white.
 void EncodeJbigStripe(const uint8_t* raster, uint32_t width, uint32_t height, uint32_t stripe,
                       std::vector<uint8_t>* out)
 {
@@ -627,8 +635,6 @@ void EncodeJbigStripe(const uint8_t* raster, uint32_t width, uint32_t height, ui
     }
     StripeFinish(*s, out);
 }
-
-namespace {
 
 // Stripes handed between the coding threads and the writer. A stripe's
 // buffer lives in slot stripe % window, so at most `window` stripes are
@@ -748,10 +754,7 @@ bool WriteStripesInOrder(StripeQueue& sq, JbigSink sink, void* ctx)
     return true;
 }
 
-} // namespace
-
-bool EncodeJbigToSink(const uint8_t* raster, uint32_t width, uint32_t height, int threads, JbigSink sink,
-                      void* ctx)
+bool EncodePage(const uint8_t* raster, uint32_t width, uint32_t height, int threads, JbigSink sink, void* ctx)
 {
     uint8_t bih[kJbigHeaderSize];
     JbigHeader(width, height, bih);
@@ -771,6 +774,7 @@ bool EncodeJbigToSink(const uint8_t* raster, uint32_t width, uint32_t height, in
     sq.slot.resize(sq.window);
     sq.ready.assign(sq.window, 0);
     std::vector<std::thread> pool;
+    pool.reserve(static_cast<size_t>(threads)); // nothing may throw while threads run
     const PageJob job = {raster, width, height, &sq};
     for (int i = 0; i < threads; ++i) {
         try {
@@ -781,7 +785,11 @@ bool EncodeJbigToSink(const uint8_t* raster, uint32_t width, uint32_t height, in
     }
     if (pool.empty())
         return EncodeSerial(raster, width, height, sink, ctx);
-    bool ok = WriteStripesInOrder(sq, sink, ctx);
+    bool ok = false;
+    try {
+        ok = WriteStripesInOrder(sq, sink, ctx);
+    } catch (const std::bad_alloc&) {
+    }
     {
         std::lock_guard<std::mutex> lock(sq.m);
         sq.stop = true;
@@ -792,19 +800,31 @@ bool EncodeJbigToSink(const uint8_t* raster, uint32_t width, uint32_t height, in
     return ok && !sq.failed;
 }
 
-namespace {
 bool AppendToVector(void* ctx, const uint8_t* data, size_t len)
 {
     auto* v = static_cast<std::vector<uint8_t>*>(ctx);
     v->insert(v->end(), data, data + len);
     return true;
 }
+
 } // namespace
+
+bool EncodeJbigToSink(const uint8_t* raster, uint32_t width, uint32_t height, int threads, JbigSink sink,
+                      void* ctx)
+{
+    try {
+        return EncodePage(raster, width, height, threads, sink, ctx);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
 
 std::vector<uint8_t> EncodeJbig(const uint8_t* raster, uint32_t width, uint32_t height, int threads)
 {
     std::vector<uint8_t> out;
-    EncodeJbigToSink(raster, width, height, threads, AppendToVector, &out);
+    // The sink never refuses, so a failure is a lack of memory.
+    if (!EncodeJbigToSink(raster, width, height, threads, AppendToVector, &out))
+        throw std::bad_alloc();
     return out;
 }
 

@@ -3,8 +3,8 @@
 //   pbmtojbg -q -x W -y H -r -s 128 -o 0 -p 8 -m 0 IN OUT
 // Output goes to a temporary file beside OUT that is renamed into place
 // only once complete, so a failure never leaves a partial OUT behind.
-#include "image/jbig/jbig_encode.h"
-#include "image/jbig/pbmtojbg_cli.h"
+#include "encoder/encoder.h"
+#include "encoder/pbmtojbg_cli.h"
 
 #include <cerrno>
 #include <cstdio>
