@@ -15,6 +15,7 @@
 #include <cstring>
 #include <cups/raster.h>
 #include <fcntl.h>
+#include <memory>
 #include <unistd.h>
 #include <vector>
 
@@ -235,55 +236,37 @@ void BM_Capture_A4_600(benchmark::State& state)
 BENCHMARK(BM_Capture_A4_600)->Unit(benchmark::kMillisecond);
 
 // One uncollated two-sided job of `pages` pages of `jbigBytes` each, copies
-// 3, written to /dev/null exactly as the page loop drives the sequencer
-// (an odd page count adds the blank back side).
+// 3, its records written to /dev/null as the filter writes them (an odd page
+// count adds the blank back side).
 void BM_Sequencer_Duplex_Copies3(benchmark::State& state)
 {
     const int pages = (int)state.range(0);
-    const int64_t jbigBytes = state.range(1);
-    std::vector<unsigned char> data((size_t)jbigBytes);
+    const size_t jbigBytes = (size_t)state.range(1);
+    std::vector<unsigned char> data(jbigBytes);
     uint32_t seed = 1;
     for (unsigned char& c : data)
         c = (unsigned char)Next(&seed);
-    FILE* out = fopen("/dev/null", "wb");
-    FILE* log = fopen("/dev/null", "w");
+    std::unique_ptr<FILE, int (*)(FILE*)> out(fopen("/dev/null", "wb"), fclose), log(fopen("/dev/null", "w"), fclose);
     if (!out || !log) {
         state.SkipWithError("cannot open /dev/null");
-        if (out)
-            fclose(out);
-        if (log)
-            fclose(log);
         return;
     }
-    volatile sig_atomic_t cancel = 0;
+    auto write = [&](const unsigned char* d, size_t n) { return fwrite(d, 1, n, out.get()) == n; };
     int64_t records = 0;
     for (auto _ : state) {
-        Sequencer s;
-        if (!SeqInit(&s, 0, 1, 3, out, log)) {
-            state.SkipWithError("SeqInit failed");
+        Sequencer s({write, [] { return false; }}, log.get());
+        if (!s.Allocated()) {
+            state.SkipWithError("no page buffers");
             break;
         }
-        s.raster_page = 1;
+        s.SetMode(0, 1, 3);
         for (int p = 1; p <= pages; p++) {
-            s.copies_left = s.copies;
-            s.no_more_pages = p == pages;
-            s.m_page++;
-            printer_header h = SeqBeginPage(&s, &cancel, jbigBytes);
-            SeqPlacePage(&s, &h, data.data(), jbigBytes);
-            SeqPageDone(&s);
-            s.raster_page++;
-            if (s.extra_page) {
-                s.m_page++;
-                SeqExtraPage(&s, data.data(), 64);
-                SeqExtraDone(&s);
-            }
-            SeqPairOutput(&s);
+            s.AddPage(data.data(), jbigBytes, p == pages);
+            if (s.BlankBackDue())
+                s.AddBlankBack(data.data(), 64);
         }
-        records += s.written_records;
-        SeqFree(&s);
+        records += s.RecordsWritten();
     }
-    fclose(out);
-    fclose(log);
     state.counters["records/s"] = benchmark::Counter((double)records, benchmark::Counter::kIsRate);
     state.counters["records/job"] = state.iterations() ? (double)records / (double)state.iterations() : 0;
 }
