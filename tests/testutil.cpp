@@ -198,6 +198,15 @@ FilterRun WaitFilter(const StartedFilter& s, int timeoutSeconds)
     return r;
 }
 
+bool WaitForLog(const StartedFilter& s, const std::string& text, int timeoutSeconds)
+{
+    for (int i = 0; i < timeoutSeconds * 100; i++, usleep(10000)) {
+        if (ReadFile(s.errPath).find(text) != std::string::npos)
+            return usleep(100000), true;
+    }
+    return false;
+}
+
 FilterRun RunFilter(const FilterOptions& o, int timeoutSeconds)
 {
     return WaitFilter(StartFilter(o), timeoutSeconds);

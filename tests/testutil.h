@@ -64,6 +64,9 @@ struct StartedFilter {
 };
 StartedFilter StartFilter(const FilterOptions& o);
 FilterRun WaitFilter(const StartedFilter& s, int timeoutSeconds = 120);
+// Waits until the started filter's diagnostics hold `text`, then 0.1 s more
+// for it to reach the call that blocks next; false after the timeout.
+bool WaitForLog(const StartedFilter& s, const std::string& text, int timeoutSeconds = 30);
 FilterRun RunFilter(const FilterOptions& o, int timeoutSeconds = 120);
 // Writes the pages to a raster file and prints them with these options.
 FilterRun PrintPages(const std::vector<TestPage>& pages, const std::string& options, const std::string& copies = "1",
