@@ -235,38 +235,6 @@ std::string ProductPpd()
     return std::string(FZ_SOURCE_DIR) + "/ppd/fiskor_zembrulan.ppd";
 }
 
-bool CopyFilterForOtherUser(const std::string& dir, UserReachableFilter* out, std::string* error)
-{
-    auto copy = [&](const std::string& from, const std::string& to, mode_t mode) {
-        std::string data = ReadFile(from);
-        if (data.empty() || !WriteFile(to, data) || chmod(to.c_str(), mode) != 0) {
-            *error = "cannot copy " + from + " to " + to;
-            return false;
-        }
-        return true;
-    };
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
-        *error = "cannot make " + dir + ": " + strerror(errno);
-        return false;
-    }
-    // Reachable whatever the umask; `dir` lies in the private /tmp (mode 1777).
-    if (chmod(dir.c_str(), 0755) != 0) {
-        *error = "cannot chmod " + dir + ": " + strerror(errno);
-        return false;
-    }
-    out->program = dir + "/fiskor_zembrulan";
-    out->ppd = dir + "/fiskor_zembrulan.ppd";
-    out->path = dir + ":/usr/bin:/bin";
-    if (!copy(FZ_FILTER_BIN, out->program, 0755) || !copy(ProductPpd(), out->ppd, 0644))
-        return false;
-    // The project's encoder goes next to the filter, where `cmake --install`
-    // puts it; when it was not built, the system's (/usr/bin) is found.
-    const std::string encoder = std::string(FZ_BINARY_DIR) + "/encoder/pbmtojbg";
-    if (access(encoder.c_str(), X_OK) == 0 && !copy(encoder, dir + "/pbmtojbg", 0755))
-        return false;
-    return true;
-}
-
 std::string FakeEncoderPath(const std::string& dir, const std::string& body)
 {
     mkdir(dir.c_str(), 0755);

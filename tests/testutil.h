@@ -75,18 +75,6 @@ FilterRun PrintPages(const std::vector<TestPage>& pages, const std::string& opti
 std::string TestPpd(const std::string& name);  // under tests/ppd
 std::string ProductPpd();
 
-// The built filter, the product PPD and the project's encoder (when built)
-// copied into `dir`, for running the filter as another user: the build and
-// the checkout may lie where only root can enter (e.g. under /root), so that
-// user gets copies in a directory it can reach, as an install would give it.
-struct UserReachableFilter {
-    std::string program;  // the filter, mode 0755
-    std::string ppd;      // the product PPD, mode 0644
-    std::string path;     // PATH value: `dir` (with the encoder, if any) first, then /usr/bin:/bin
-};
-// False (with `error`) when the copies could not be made.
-bool CopyFilterForOtherUser(const std::string& dir, UserReachableFilter* out, std::string* error);
-
 // Directory holding a fake `pbmtojbg` with the given shell body; returns the
 // PATH value that puts it first.
 std::string FakeEncoderPath(const std::string& dir, const std::string& body);
