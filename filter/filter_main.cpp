@@ -98,10 +98,31 @@ bool StdoutFailed()
     return true;
 }
 
-// One pass of the page loop: capture, look-ahead, the quarter turn of an A5
-// page fed long edge first, encoding, and the hand-over to the sequencer.
-// Returns 0, or -1 when the job must end with status 255 (the reason has
-// been written). The page's work files are gone when it returns.
+// Captures the current raster page, looks ahead, turns an A5 page fed long
+// edge first and encodes it. Returns 0 with the page's JBIG data, or -1 when
+// the job must end with status 255 (the reason has been written). The
+// page's work files are gone when it returns.
+int CapturePage(Job& job, int image, bool* last, std::vector<unsigned char>* data)
+{
+    PageWorkFiles files(job.jobId, job.rasterPage, image);
+    if (capturePage(job.ras, job.header, job.rasterPage, files.pbm) != 0)
+        return -1;
+    *last = !readAhead(job.ras, &job.header);
+    fprintf(stderr, "DEBUG: page %d handleImg done,pring m_page=%d begin\n", job.rasterPage, image);
+
+    const char* encoderInput = files.pbm;
+    if (IsA5L(job.settings)) {
+        const int angle = (job.settings.duplex != 0 && image % 2 == 0) ? 90 : -90;
+        rotatePbm(files.pbm, files.rotated, angle);
+        fprintf(stderr, "DEBUG: A5L need rotate.[%d]", angle);
+        encoderInput = files.rotated;
+    }
+    return EncodePage(encoderInput, files.jbg, image, false, data);
+}
+
+// One pass of the page loop: the page, its hand-over to the sequencer, and
+// the blank back side when the job ends on a front side. Returns 0, or -1
+// when the job must end with status 255.
 int PrintOnePage(Job& job, Sequencer& seq)
 {
     char why[128];
@@ -112,21 +133,9 @@ int PrintOnePage(Job& job, Sequencer& seq)
         return -1;
     }
     const int image = seq.NextImage();
-    PageWorkFiles files(job.jobId, job.rasterPage, image);
-    if (capturePage(job.ras, job.header, job.rasterPage, files.pbm) != 0)
-        return -1;
-    const bool last = !readAhead(job.ras, &job.header);
-    fprintf(stderr, "DEBUG: page %d handleImg done,pring m_page=%d begin\n", job.rasterPage, image);
-
-    const char* encoderInput = files.pbm;
-    if (IsA5L(job.settings)) {
-        const int angle = (job.settings.duplex != 0 && image % 2 == 0) ? 90 : -90;
-        rotatePbm(files.pbm, files.rotated, angle);
-        fprintf(stderr, "DEBUG: A5L need rotate.[%d]", angle);
-        encoderInput = files.rotated;
-    }
+    bool last = false;
     std::vector<unsigned char> data;
-    if (EncodePage(encoderInput, files.jbg, image, false, &data) != 0)
+    if (CapturePage(job, image, &last, &data) != 0)
         return -1;
     if (!seq.AddPage(data.data(), data.size(), last)) {
         fprintf(stderr, "ERROR: Out of memory for holding page %d of a two-sided sheet\n", image);
