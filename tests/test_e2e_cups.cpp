@@ -179,13 +179,13 @@ struct Scheduler : ::testing::Test {
 };
 
 // What the printer receives is what the user asked for: no copy lost or doubled, collated copies left to the
-// printer through the parameter text, blank back sides where a sheet needs one. Two copies are of two pages.
+// printer through the parameter text, blank back sides where a sheet needs one. Three copies are of two pages.
 TEST_F(Scheduler, PrinterReceivesTheCopiesAndSidesAsked) {
     std::vector<Case> cases;
     for (int collate : {0, 1})
         for (int duplex : {0, 1})
             for (int copies : {1, 2, 3})
-                cases.push_back({copies == 2 ? 2 : 3,
+                cases.push_back({copies == 3 ? 2 : 3,
                                  "-n " + std::to_string(copies) + " -o collate=" + (collate ? "true" : "false") +
                                      " -o sides=" + (duplex ? "two-sided-long-edge" : "one-sided"),
                                  {"copies=" + std::to_string(copies), duplex ? "Duplex=DuplexNoTumble" : "Duplex=None"},
