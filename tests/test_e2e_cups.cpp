@@ -160,7 +160,7 @@ struct Scheduler : ::testing::Test {
                        " | sed -n 's/^request id is " + queue + "-\\([0-9]*\\) .*/\\1/p'").second.c_str());
     }
 
-    // The jobs' states once every job has ended and its backend has saved what it received; none after the timeout.
+    // The jobs' states once each has stopped, aborted or ended with what its backend received saved; none if late.
     static std::vector<ipp_jstate_t> WaitAll(const std::vector<int>& ids, int timeoutSeconds) {
         for (int tenths = 0; tenths <= timeoutSeconds * 10; tenths++, usleep(100000)) {
             cups_job_t* list = nullptr;
@@ -168,8 +168,8 @@ struct Scheduler : ::testing::Test {
             std::vector<ipp_jstate_t> states;
             for (int id : ids)
                 for (const cups_job_t* j = list; j < list + n; j++)
-                    if (j->id == id && j->state >= IPP_JSTATE_CANCELED &&
-                        (j->state == IPP_JSTATE_ABORTED || access(Capture(id).c_str(), F_OK) == 0))
+                    if (j->id == id && (j->state == IPP_JSTATE_STOPPED || j->state == IPP_JSTATE_ABORTED ||
+                                        (j->state >= IPP_JSTATE_CANCELED && access(Capture(id).c_str(), F_OK) == 0)))
                         states.push_back(j->state);
             cupsFreeJobs(n, list);
             if (states.size() == ids.size()) return states;
