@@ -6,12 +6,8 @@
 # Start it with: cupsd -f -c DIR/root/cupsd.conf -s DIR/root/cups-files.conf
 # usage: cupsd_conf.sh DIR SERVERBIN
 set -euo pipefail
-if [ $# -ne 2 ]; then
-  echo "usage: cupsd_conf.sh DIR SERVERBIN" >&2
-  exit 2
-fi
-dir=$1
-sb=$2
+dir=${1:?usage: cupsd_conf.sh DIR SERVERBIN}
+sb=${2:?usage: cupsd_conf.sh DIR SERVERBIN}
 umask 022
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)

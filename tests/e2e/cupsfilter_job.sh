@@ -9,14 +9,13 @@
 #   raster.ras       with --raster: the CUPS raster the filter was fed (a first
 #                    cupsfilter run stops before the filter, a second one
 #                    prints the raster it made)
-#   pbm/             with --pbm: every page as the inspector decodes it
 #   page-NNN.png     with --png: the same as PNG previews, NNN the pageseq
 # Everything after the PDF is passed to cupsfilter: -n COPIES, -o NAME=VALUE.
 # usage: cupsfilter_job.sh --serverbin DIR --ppd PPD --inspect FZINSPECT
-#          --out OUTDIR [--raster] [--pbm] [--png] INPUT.pdf [cupsfilter options]
+#          --out OUTDIR [--raster] [--png] INPUT.pdf [cupsfilter options]
 set -euo pipefail
 
-serverbin="" ppd="" inspect="" out="" raster=0 pbm=0 png=0
+serverbin="" ppd="" inspect="" out="" raster=0 png=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --serverbin) serverbin=$2; shift 2 ;;
@@ -24,7 +23,6 @@ while [ $# -gt 0 ]; do
     --inspect) inspect=$2; shift 2 ;;
     --out) out=$2; shift 2 ;;
     --raster) raster=1; shift ;;
-    --pbm) pbm=1; shift ;;
     --png) png=1; shift ;;
     --) shift; break ;;
     -*) echo "cupsfilter_job.sh: unknown option $1" >&2; exit 2 ;;
@@ -32,16 +30,14 @@ while [ $# -gt 0 ]; do
   esac
 done
 if [ -z "$serverbin" ] || [ -z "$ppd" ] || [ -z "$inspect" ] || [ -z "$out" ] || [ $# -lt 1 ]; then
-  echo "usage: cupsfilter_job.sh --serverbin DIR --ppd PPD --inspect FZINSPECT --out OUTDIR [--raster] [--pbm] [--png] INPUT.pdf [cupsfilter options]" >&2
+  echo "usage: cupsfilter_job.sh --serverbin DIR --ppd PPD --inspect FZINSPECT --out OUTDIR [--raster] [--png] INPUT.pdf [cupsfilter options]" >&2
   exit 2
 fi
 input=$1
 shift
 
 mkdir -p "$out"
-rm -rf "$out/pbm"
-rm -f "$out"/page-*.png
-rm -f "$out/job.prn" "$out/raster.ras" "$out/inspect.txt" "$out/cupsfilter.log" "$out/raster.log"
+rm -f "$out"/page-*.png "$out/job.prn" "$out/raster.ras" "$out/inspect.txt" "$out/cupsfilter.log" "$out/raster.log"
 
 # cupsfilter reads ServerBin from a cups-files.conf; keep that file out of
 # the output folder.
@@ -67,7 +63,6 @@ else
 fi
 
 args=()
-[ "$pbm" = 1 ] && args+=(--pbm "$out/pbm")
 [ "$png" = 1 ] && args+=(--png "$out")
 if ! "$inspect" "${args[@]}" "$out/job.prn" >"$out/inspect.txt"; then
   echo "cupsfilter_job.sh: the inspector refused the printer stream $out/job.prn" >&2

@@ -8,12 +8,8 @@
 #   INSPECT  the stream inspector
 # usage: install.sh BUILD_DIR DESTDIR [PREFIX]
 set -euo pipefail
-if [ $# -lt 2 ] || [ $# -gt 3 ]; then
-  echo "usage: install.sh BUILD_DIR DESTDIR [PREFIX]" >&2
-  exit 2
-fi
-build=$1
-dest=$2
+build=${1:?usage: install.sh BUILD_DIR DESTDIR [PREFIX]}
+dest=${2:?usage: install.sh BUILD_DIR DESTDIR [PREFIX]}
 prefix=${3:-/usr/local}
 
 mkdir -p "$dest"
@@ -27,22 +23,19 @@ if ! DESTDIR="$dest" cmake --install "$build" --prefix "$prefix" >"$dest.install
   exit 1
 fi
 
-find_one() {   # find_one NAME TYPE: the single installed file called NAME
+find_one() {   # find_one NAME: the single installed file called NAME
   local hits
-  hits=$(find "$dest" -name "$1" -type "$2" | sort)
-  if [ -z "$hits" ]; then
-    return 1
-  fi
-  if [ "$(printf '%s\n' "$hits" | wc -l)" -ne 1 ]; then
-    echo "install.sh: more than one $1 installed: $hits" >&2
+  hits=$(find "$dest" -name "$1" -type f | sort)
+  if [ -z "$hits" ] || [ "$(printf '%s\n' "$hits" | wc -l)" -ne 1 ]; then
+    echo "install.sh: expected one $1 under $dest, found: ${hits:-none}" >&2
     exit 1
   fi
   printf '%s\n' "$hits"
 }
 
-filter=$(find_one fiskor_zembrulan f) || { echo "install.sh: no filter installed under $dest" >&2; exit 1; }
-ppd=$(find_one fiskor_zembrulan.ppd f) || { echo "install.sh: no PPD installed under $dest" >&2; exit 1; }
-inspect=$(find_one fzinspect f) || { echo "install.sh: no fzinspect installed under $dest" >&2; exit 1; }
+filter=$(find_one fiskor_zembrulan)
+ppd=$(find_one fiskor_zembrulan.ppd)
+inspect=$(find_one fzinspect)
 encoder=""
 if [ -e "$(dirname "$filter")/pbmtojbg" ]; then
   encoder="$(dirname "$filter")/pbmtojbg"

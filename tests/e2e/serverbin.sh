@@ -5,12 +5,8 @@
 # the capture backend, which saves what the printer would receive.
 # usage: serverbin.sh SERVERBIN FILTER [ENCODER]
 set -euo pipefail
-if [ $# -lt 2 ] || [ $# -gt 3 ]; then
-  echo "usage: serverbin.sh SERVERBIN FILTER [ENCODER]" >&2
-  exit 2
-fi
-sb=$1
-filter=$2
+sb=${1:?usage: serverbin.sh SERVERBIN FILTER [ENCODER]}
+filter=${2:?usage: serverbin.sh SERVERBIN FILTER [ENCODER]}
 encoder=${3:-}
 here=$(cd "$(dirname "$0")" && pwd)
 system_filters=$(cups-config --serverbin 2>/dev/null || echo /usr/lib/cups)/filter

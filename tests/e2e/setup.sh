@@ -24,8 +24,7 @@ value() { printf '%s\n' "$paths" | sed -n "s/^$1=//p"; }
 "$here/serverbin.sh" "$work/serverbin" "$(value FILTER)" "$(value ENCODER)"
 "$here/make_pdf.sh" "$src/samples/sample.ps" "$work/sample-3.pdf"
 for n in 1 2; do
-  gs -q -dBATCH -dNOPAUSE -dSAFER -sDEVICE=pdfwrite -dFirstPage=1 -dLastPage=$n \
-    -sOutputFile="$work/sample-$n.pdf" "$work/sample-3.pdf"
+  "$here/make_pdf.sh" "$work/sample-3.pdf" "$work/sample-$n.pdf" -dFirstPage=1 -dLastPage=$n
 done
 "$here/cupsd_conf.sh" "$work/cupsd" "$work/serverbin"
 printf '%s\n' "$paths"
