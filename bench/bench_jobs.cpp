@@ -15,7 +15,7 @@
 // children), peak memory the largest ru_maxrss wait4 gave.
 //
 // The filter works in /tmp/velmarsh, so the benchmark moves into a mount
-// namespace of its own with an empty tmpfs on /tmp (as tests/private_tmp.sh
+// namespace of its own with an empty tmpfs on /tmp (as scripts/private_tmp.sh
 // does). The files it needs are read before, and written into the new /tmp,
 // so the build may itself live under /tmp.
 #include "encoder/pbmtojbg_cli.h"

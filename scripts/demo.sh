@@ -44,7 +44,7 @@ cmake --build "$build" -j"$(nproc)"
 
 echo "== installing into $out/install"
 rm -rf "$out/install" "$out/install.install.log"
-paths=$(bash tests/e2e/install.sh "$build" "$out/install")
+paths=$(bash scripts/install.sh "$build" "$out/install")
 value() { printf '%s\n' "$paths" | sed -n "s/^$1=//p"; }
 filter=$(value FILTER) encoder=$(value ENCODER) ppd=$(value PPD) inspect=$(value INSPECT)
 echo "filter:    $filter"
@@ -54,20 +54,20 @@ echo "inspector: $inspect"
 echo "== printing samples/sample.ps ${opts[*]:-}"
 rm -rf "$demo"
 mkdir -p "$demo"
-bash tests/e2e/make_pdf.sh samples/sample.ps "$demo/sample.pdf"
+bash scripts/make_pdf.sh samples/sample.ps "$demo/sample.pdf"
 # The filter keeps its work files in /tmp/velmarsh. The printing runs with a
 # private /tmp, so that a CUPS running on this machine never meets them; the
 # checkout (with out/) and the build directory stay reachable in it wherever
 # they are, also under /tmp.
 start=$(date +%s%N)
-tests/private_tmp.sh --keep "$build" --keep "$out" bash -c '
+scripts/private_tmp.sh --keep "$build" --keep "$out" bash -c '
   set -euo pipefail
-  e2e=$1 filter=$2 encoder=$3 ppd=$4 inspect=$5 demo=$6
+  scripts=$1 filter=$2 encoder=$3 ppd=$4 inspect=$5 demo=$6
   shift 6
-  bash "$e2e/serverbin.sh" /tmp/fz-demo/serverbin "$filter" "$encoder"
-  bash "$e2e/cupsfilter_job.sh" --serverbin /tmp/fz-demo/serverbin --ppd "$ppd" --inspect "$inspect" \
+  bash "$scripts/serverbin.sh" /tmp/fz-demo/serverbin "$filter" "$encoder"
+  bash "$scripts/cupsfilter_job.sh" --serverbin /tmp/fz-demo/serverbin --ppd "$ppd" --inspect "$inspect" \
     --out "$demo" --png "$demo/sample.pdf" "$@"
-' demo "$root/tests/e2e" "$filter" "$encoder" "$ppd" "$inspect" "$demo" "${opts[@]}"
+' demo "$root/scripts" "$filter" "$encoder" "$ppd" "$inspect" "$demo" "${opts[@]}"
 end=$(date +%s%N)
 
 echo

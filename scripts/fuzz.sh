@@ -25,6 +25,6 @@ for target in build-fuzz/fuzz/fuzz_*; do
   # See fuzz/CMakeLists.txt: libcups may ask for gigabytes for a hostile header.
   asan=""
   [ "$name" = fuzz_raster ] && asan=allocator_may_return_null=1:max_allocation_size_mb=512
-  ASAN_OPTIONS=$asan tests/private_tmp.sh "$target" -max_total_time="$SECONDS_EACH" -rss_limit_mb=2048 -malloc_limit_mb=8192 -timeout=20 -close_fd_mask=2 \
+  ASAN_OPTIONS=$asan scripts/private_tmp.sh "$target" -max_total_time="$SECONDS_EACH" -rss_limit_mb=2048 -malloc_limit_mb=8192 -timeout=20 -close_fd_mask=2 \
     -print_final_stats=1 "build-fuzz/corpus/$name" 2>&1 | grep -E "stat::number_of_executed_units|Done|ERROR|SUMMARY" || true
 done

@@ -76,7 +76,7 @@ const Printed& Cupsfilter(int pages, const std::string& options) {
     static std::map<std::string, Printed> done;
     const std::string key = std::to_string(pages) + " " + options, dir = kWork + "/cf";
     if (done.count(key)) return done[key];
-    const auto r = Sh("rm -rf /tmp/velmarsh; " + Q(kE2e + "/cupsfilter_job.sh") + " --raster --serverbin " +
+    const auto r = Sh("rm -rf /tmp/velmarsh; " + Q(FZ_SOURCE_DIR "/scripts/cupsfilter_job.sh") + " --raster --serverbin " +
                       Q(kWork + "/serverbin") + " --ppd " + Installed("PPD") + " --inspect " + Installed("INSPECT") +
                       " --out " + dir + " " + Pdf(pages) + " " + options + "; s=$?; rm -rf /tmp/velmarsh; exit $s");
     EXPECT_EQ(r.first, 0) << r.second;

@@ -9,6 +9,7 @@
 set -euo pipefail
 work=$1 build=$2 src=$3
 here=$(cd "$(dirname "$0")" && pwd)
+scripts=$src/scripts
 PATH=$PATH:/usr/sbin:/sbin
 for tool in cupsd cupsfilter gs lp lpadmin cancel cmake; do
   if ! command -v "$tool" >/dev/null; then
@@ -19,12 +20,14 @@ done
 rm -rf "$work"
 mkdir -p "$work"
 chmod 0755 "$work"
-paths=$("$here/install.sh" "$build" "$work/install")
+paths=$("$scripts/install.sh" "$build" "$work/install")
 value() { printf '%s\n' "$paths" | sed -n "s/^$1=//p"; }
-"$here/serverbin.sh" "$work/serverbin" "$(value FILTER)" "$(value ENCODER)"
-"$here/make_pdf.sh" "$src/samples/sample.ps" "$work/sample-3.pdf"
+"$scripts/serverbin.sh" "$work/serverbin" "$(value FILTER)" "$(value ENCODER)"
+# Mode 0700: cupsd runs the backend as root; it saves what the printer would receive.
+install -m 0700 "$here/capture-backend" "$work/serverbin/backend/capture"
+"$scripts/make_pdf.sh" "$src/samples/sample.ps" "$work/sample-3.pdf"
 for n in 1 2; do
-  "$here/make_pdf.sh" "$work/sample-3.pdf" "$work/sample-$n.pdf" -dFirstPage=1 -dLastPage=$n
+  "$scripts/make_pdf.sh" "$work/sample-3.pdf" "$work/sample-$n.pdf" -dFirstPage=1 -dLastPage=$n
 done
 "$here/cupsd_conf.sh" "$work/cupsd" "$work/serverbin"
 printf '%s\n' "$paths"

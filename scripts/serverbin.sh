@@ -1,14 +1,13 @@
 #!/bin/bash
 # Builds a private CUPS ServerBin: daemon/ links to the system's helpers, filter/ holds the installed filter (and
 # the project's encoder when it was installed) next to links to Debian's own
-# filters, so pdftopdf and gstoraster run as on a real queue; backend/ holds
-# the capture backend, which saves what the printer would receive.
+# filters, so pdftopdf and gstoraster run as on a real queue; backend/ is
+# left for the caller's backends.
 # usage: serverbin.sh SERVERBIN FILTER [ENCODER]
 set -euo pipefail
 sb=${1:?usage: serverbin.sh SERVERBIN FILTER [ENCODER]}
 filter=${2:?usage: serverbin.sh SERVERBIN FILTER [ENCODER]}
 encoder=${3:-}
-here=$(cd "$(dirname "$0")" && pwd)
 system_filters=$(cups-config --serverbin 2>/dev/null || echo /usr/lib/cups)/filter
 
 umask 022
@@ -31,6 +30,4 @@ install -m 0755 "$filter" "$sb/filter/fiskor_zembrulan"
 if [ -n "$encoder" ]; then
   install -m 0755 "$encoder" "$sb/filter/pbmtojbg"
 fi
-# Mode 0700: cupsd runs the backend as root, so it can write anywhere.
-install -m 0700 "$here/capture-backend" "$sb/backend/capture"
 chmod 0755 "$sb" "$sb/filter" "$sb/backend" "$sb/daemon"
