@@ -118,3 +118,26 @@ TEST(Inspect, JbigDataDecodesToItsPageWhichFzinspectWritesAsPbmAndOneBitPngAndBr
         EXPECT_TRUE(!write("/dev/full", PageImage{1001, 600, p.bits}, &error) && error.find("/dev/full: ") == 0)
             << error;
 }
+
+TEST(Inspect, FzinspectPrintsTheTableMasksThePasswordAndSaysWhatFailed)
+{
+    const TestPage p = PatternPage(64, 40, 2);
+    ASSERT_TRUE(WriteFile("/tmp/q.pbm", PbmText(64, 40, p.bits)) && pbmtojbg("/tmp/q.pbm", "/tmp/q.jbg") == 0);
+    const std::string job = Job(Edit(kText, "AuthPassword=", "AuthPassword=s3cret")), data = ReadFile("/tmp/q.jbg");
+    WriteFile("/tmp/ok.prn", job + Page(1, 0, 1, data) + Page(0, 1, 2, data));
+    WriteFile("/tmp/bad.prn", job + Page(1, 0, 2, data));
+    // arguments, exit status, a text the output must hold ("" none), a text it must not
+    const std::vector<std::tuple<std::string, int, std::string, std::string>> cases = {
+        {"/tmp/ok.prn", 0, "AuthPassword=****", "s3cret"},
+        {"/tmp/ok.prn", 0, "      2         0        1", "error"},
+        {"/tmp/bad.prn", 1, "fzinspect: /tmp/bad.prn, byte ", "s3cret"},
+        {"/tmp/none.prn", 2, "fzinspect: ", "records"},
+        {"--bogus /tmp/ok.prn", 2, "usage", "records"},
+    };
+    for (const auto& [args, status, want, unwanted] : cases) {
+        const int st = std::system((FZ_BINARY_DIR "/tools/fzinspect " + args + " >/tmp/o 2>&1").c_str());
+        const std::string out = ReadFile("/tmp/o");
+        EXPECT_EQ(WEXITSTATUS(st), status) << args << "\n" << out;
+        EXPECT_TRUE(out.find(want) != std::string::npos && out.find(unwanted) == std::string::npos) << out;
+    }
+}
