@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential g++ cmake pkg-config clang libclang-rt-14-dev
   libcups2-dev libcjson-dev libjbig-dev libpng-dev libgtest-dev libbenchmark-dev
   jbigkit-bin cups cups-client cups-filters ghostscript poppler-utils
-  util-linux procps valgrind
+  util-linux procps
 )
 
 missing=()
