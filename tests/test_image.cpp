@@ -23,11 +23,12 @@ static volatile sig_atomic_t g_terms = 0;
 
 TEST(Image, HeaderChecksAcceptPrintablePagesAndRefuseImpossibleOnes)
 {
-    // what, width, height, bytes per line, bits per pixel and per color, accepted
+    // what, width, height, bytes per line, bits per pixel (and per color << 8 when they differ), accepted
     const std::vector<std::tuple<const char*, unsigned, unsigned, unsigned, unsigned, bool>> cases = {
         {"A4 600 dpi, odd width", 4958, 7017, 620, 1, true},
         {"exactly 2 GiB", 65536 * 8, 32768, 65536, 1, true},
         {"8 bits", 4958, 7017, 4958, 8, false},
+        {"1 bit per pixel, 2 per color", 4958, 7017, 620, 1 | 2 << 8, false},
         {"no height", 4958, 0, 620, 1, false},
         {"line too short", 4958, 7017, 619, 1, false},
         {"line too long", 4958, 7017, 621, 1, false},
@@ -38,7 +39,7 @@ TEST(Image, HeaderChecksAcceptPrintablePagesAndRefuseImpossibleOnes)
     for (const auto& [what, w, h, bpl, bits, ok] : cases) {
         cups_page_header2_t hd{};
         hd.cupsWidth = w, hd.cupsHeight = h, hd.cupsBytesPerLine = bpl,
-        hd.cupsBitsPerPixel = hd.cupsBitsPerColor = bits;
+        hd.cupsBitsPerPixel = bits & 0xFF, hd.cupsBitsPerColor = bits >> 8 ? bits >> 8 : bits;
         char why[128] = "";
         EXPECT_EQ(CheckPageHeader(hd, why, sizeof why), ok) << what << ": " << why;
         EXPECT_EQ(why[0] != '\0', !ok) << what;

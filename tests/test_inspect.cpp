@@ -126,10 +126,13 @@ TEST(Inspect, FzinspectPrintsTheTableMasksThePasswordAndSaysWhatFailed)
     const std::string job = Job(Edit(kText, "AuthPassword=", "AuthPassword=s3cret")), data = ReadFile("/tmp/q.jbg");
     WriteFile("/tmp/ok.prn", job + Page(1, 0, 1, data) + Page(0, 1, 2, data));
     WriteFile("/tmp/bad.prn", job + Page(1, 0, 2, data));
+    const std::string duplex = Job(Edit(kText, "Duplex=None", "Duplex=DuplexNoTumble"));
+    WriteFile("/tmp/two.prn", duplex + Page(1, 0, 1, data) + Page(0, 0, 2, data) + Page(0, 1, 3, data));
     // arguments, exit status, a text the output must hold ("" none), a text it must not
     const std::vector<std::tuple<std::string, int, std::string, std::string>> cases = {
         {"/tmp/ok.prn", 0, "AuthPassword=****", "s3cret"},
         {"/tmp/ok.prn", 0, "      2         0        1", "error"},
+        {"/tmp/two.prn", 0, "3 page records on 2 sheets", "error"},
         {"/tmp/bad.prn", 1, "fzinspect: /tmp/bad.prn, byte ", "s3cret"},
         {"/tmp/none.prn", 2, "fzinspect: ", "records"},
         {"--bogus /tmp/ok.prn", 2, "usage", "records"},
