@@ -5,7 +5,7 @@
 //
 // Input: a P4 PBM (header with comments, then the raster), or otherwise a
 // compact description: width and height bytes, a fill mode, then pixel
-// bytes that are repeated or expanded into runs to cover the page.
+// bytes that are repeated or continued row by row to cover the page.
 #include "encoder/encoder.h"
 #include "encoder/pbmtojbg_cli.h"
 
@@ -79,33 +79,9 @@ bool PageFromBytes(const uint8_t* data, size_t size, std::vector<uint8_t>* raste
     raster->assign(bpl * *h, 0);
     if (size == 0)
         return true; // blank page
-    switch (mode & 3) {
-    case 0: // the bytes repeated
-        for (size_t i = 0; i < raster->size(); ++i)
-            (*raster)[i] = data[i % size];
-        break;
-    case 1: { // runs: each byte pair is (value, count)
-        const size_t pairs = (size + 1) / 2;
-        size_t o = 0;
-        for (size_t p = 0; o < raster->size(); p = (p + 1) % pairs) {
-            const uint8_t value = data[2 * p];
-            const size_t count = 1 + (2 * p + 1 < size ? data[2 * p + 1] : 0) * 4u;
-            for (size_t k = 0; k < count && o < raster->size(); ++k)
-                (*raster)[o++] = value;
-        }
-        break;
-    }
-    case 2: // the bytes as the first rows, then each row repeats the one above
-        for (size_t i = 0; i < raster->size(); ++i)
-            (*raster)[i] = i < size ? data[i] : (i >= bpl ? (*raster)[i - bpl] : 0);
-        break;
-    default: // sparse: the bytes as black pixel positions
-        for (size_t i = 0; i + 1 < size; i += 2) {
-            size_t pos = (static_cast<size_t>(data[i]) << 8 | data[i + 1]) * 131u % (raster->size() * 8);
-            (*raster)[pos / 8] |= static_cast<uint8_t>(0x80 >> (pos % 8));
-        }
-        break;
-    }
+    // The bytes repeated, or as the first rows with each later row a copy of the one above.
+    for (size_t i = 0; i < raster->size(); ++i)
+        (*raster)[i] = !(mode & 1) || i < size ? data[i % size] : (i >= bpl ? (*raster)[i - bpl] : 0);
     return true;
 }
 
