@@ -44,47 +44,31 @@ TestPage PatternPage(int width, int height, uint32_t seed)
 bool WriteRasterFile(const std::string& path, const std::vector<TestPage>& pages, size_t truncateLast)
 {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0)
-        return false;
-    cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE);
-    if (!ras) {
-        close(fd);
-        return false;
-    }
-    bool ok = true;
-    for (const TestPage& p : pages) {
-        cups_page_header2_t h;
-        memset(&h, 0, sizeof h);
-        int bpl = p.bytesPerLine ? p.bytesPerLine : (p.width + 7) / 8;
+    cups_raster_t* ras = fd < 0 ? nullptr : cupsRasterOpen(fd, CUPS_RASTER_WRITE);
+    bool ok = ras != nullptr;
+    for (size_t i = 0; ok && i < pages.size(); i++) {
+        const TestPage& p = pages[i];
+        cups_page_header2_t h{};
+        const unsigned bpl = (unsigned)(p.bytesPerLine ? p.bytesPerLine : (p.width + 7) / 8);
         h.HWResolution[0] = h.HWResolution[1] = (unsigned)p.resolution;
         h.PageSize[0] = (unsigned)((int64_t)p.width * 72 / p.resolution);
         h.PageSize[1] = (unsigned)((uint64_t)(unsigned)p.height * 72 / p.resolution);
-        h.cupsWidth = (unsigned)p.width;
-        h.cupsHeight = (unsigned)p.height;
-        h.cupsBitsPerColor = (unsigned)p.bitsPerPixel;
-        h.cupsBitsPerPixel = (unsigned)p.bitsPerPixel;
-        h.cupsBytesPerLine = (unsigned)bpl;
-        h.cupsColorOrder = CUPS_ORDER_CHUNKED;
-        h.cupsColorSpace = CUPS_CSPACE_K;
-        h.NumCopies = 1;
-        if (!cupsRasterWriteHeader2(ras, &h)) {
-            ok = false;
-            break;
-        }
-        size_t need = (size_t)bpl * (size_t)p.height;
+        h.cupsWidth = (unsigned)p.width, h.cupsHeight = (unsigned)p.height, h.cupsBytesPerLine = bpl;
+        h.cupsBitsPerColor = h.cupsBitsPerPixel = (unsigned)p.bitsPerPixel;
+        h.cupsColorOrder = CUPS_ORDER_CHUNKED, h.cupsColorSpace = CUPS_CSPACE_K, h.NumCopies = 1;
         // A page may carry fewer bytes than its header announces (a stream
         // cut short, or a hostile header); write what there is.
-        size_t have = std::min(p.bits.size(), need);
-        if (have > 0 && cupsRasterWritePixels(ras, const_cast<uint8_t*>(p.bits.data()), (unsigned)have) != have)
-            ok = false;
+        const size_t have = std::min(p.bits.size(), (size_t)bpl * (size_t)p.height);
+        ok = cupsRasterWriteHeader2(ras, &h) &&
+             (have == 0 || cupsRasterWritePixels(ras, const_cast<uint8_t*>(p.bits.data()), (unsigned)have) == have);
     }
-    cupsRasterClose(ras);
-    close(fd);
-    if (ok && truncateLast > 0) {
-        struct stat st;
-        if (stat(path.c_str(), &st) != 0 || truncate(path.c_str(), st.st_size - (off_t)truncateLast) != 0)
-            ok = false;
-    }
+    if (ras)
+        cupsRasterClose(ras);
+    if (fd >= 0)
+        close(fd);
+    struct stat st;
+    if (ok && truncateLast > 0)
+        ok = stat(path.c_str(), &st) == 0 && truncate(path.c_str(), st.st_size - (off_t)truncateLast) == 0;
     return ok;
 }
 
@@ -173,24 +157,20 @@ StartedFilter StartFilter(const FilterOptions& o)
 FilterRun WaitFilter(const StartedFilter& s, int timeoutSeconds)
 {
     FilterRun r;
-    if (s.pid < 0)
-        return r;
     int status = 0;
-    for (int waited = 0;; waited++) {
-        pid_t w = waitpid(s.pid, &status, WNOHANG);
-        if (w == s.pid)
-            break;
+    pid_t w = 0;
+    for (int waited = 0; s.pid > 0 && w != s.pid; waited++) {
+        w = waitpid(s.pid, &status, WNOHANG);
         if (w < 0 && errno != EINTR)
             return r;
-        if (waited >= timeoutSeconds * 100) {
+        if (w == 0 && waited >= timeoutSeconds * 100) {
             kill(s.pid, SIGKILL);
-            waitpid(s.pid, &status, 0);
             r.err = "(killed after timeout)\n";
-            break;
         }
-        usleep(10000);
+        if (w == 0)
+            usleep(10000);
     }
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.status = s.pid < 0 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.out = ReadFile(s.outPath);
     r.err += ReadFile(s.errPath);
     unlink(s.outPath.c_str());
