@@ -1,13 +1,10 @@
-// The project's JBIG encoder against jbigkit. On a table of pages the library
-// must give the bytes of Debian's /usr/bin/pbmtojbg with the fixed command line
-// on any thread count, libjbig must decode them back to the page, and the
-// program must write those bytes too. Any other command line, broken input or
-// failed write ends with a message and leaves no output file behind.
+// The project's JBIG encoder against jbigkit: on a table of pages the library gives the bytes of Debian's
+// /usr/bin/pbmtojbg with the fixed command line on any thread count, and so does the program. Any other command
+// line, broken input or failed write ends with a message and leaves no output file behind.
 #include "encoder/encoder.h"
 #include "encoder/pbmtojbg_cli.h"
 #include "tests/testutil.h"
 #include "tools/inspect.h"
-
 #include <array>
 #include <cstdlib>
 #include <filesystem>
@@ -16,88 +13,66 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using Words = std::vector<std::string>;
-struct Page { uint32_t w, h; Bytes bits; };
+const Words kFixed = {"-q", "-x", "4960", "-y", "7016", "-r", "-s",     "128",
+                      "-o", "0",  "-p",   "8",  "-m",   "0",  "in.pbm", "out.jbg"};
 
-// White, black, noise, sparse noise, blocks of repeated rows (like text), a
-// dithered gradient, bands across the stripe boundaries.
+// White, black, noise, sparse noise, blocks of repeated rows (like text), a dithered gradient, bands across the
+// stripe boundaries; with `padding` the bits after each row's last pixel set.
 enum Kind { kWhite, kBlack, kNoise, kSparse, kBlocks, kDither, kBands, kKinds };
 
-Page MakePage(Kind kind, uint32_t w, uint32_t h, bool padding, std::mt19937& rng)
+PageImage MakePage(Kind kind, uint32_t w, uint32_t h, std::mt19937& rng, bool padding = false)
 {
     static const uint32_t kBayer[16] = {0, 8, 2, 10, 12, 4, 14, 6, 3, 11, 1, 9, 15, 7, 13, 5};
-    Page p{w, h, Bytes(JbigRowBytes(w) * h)};
+    PageImage p{w, h, std::vector<uint8_t>(JbigRowBytes(w) * h)};
     std::bernoulli_distribution noise(kind == kNoise ? 0.5 : 0.03);
     const uint32_t cw = 2 + rng() % 15, ch = 3 + rng() % 20, seed = rng() % 1000;
     for (uint32_t y = 0; y < h; ++y)
-        for (uint32_t x = 0; x < w; ++x) {
-            const bool black = kind == kBlack || ((kind == kNoise || kind == kSparse) && noise(rng)) ||
-                               (kind == kBlocks && (x / cw * 7919 + y / ch * 104729 + seed) % 5 < 2 && x % cw && y % ch) ||
-                               (kind == kDither && 16 * (uint64_t(x) + y) / (w + h) > kBayer[y % 4 * 4 + x % 4]) ||
-                               (kind == kBands && y % 256 >= 100 && y % 256 < 160 && x / 8 % 3);
+        for (uint32_t x = 0; x < (padding ? 8 * JbigRowBytes(w) : w); ++x) {
+            const bool black =
+                x >= w || kind == kBlack || ((kind == kNoise || kind == kSparse) && noise(rng)) ||
+                (kind == kBlocks && (x / cw * 7919 + y / ch * 104729 + seed) % 5 < 2 && x % cw && y % ch) ||
+                (kind == kDither && 16 * (uint64_t(x) + y) / (w + h) > kBayer[y % 4 * 4 + x % 4]) ||
+                (kind == kBands && y % 256 >= 100 && y % 256 < 160 && x / 8 % 3);
             p.bits[y * JbigRowBytes(w) + x / 8] |= uint8_t(black << (7 - x % 8));
         }
-    for (uint32_t y = 0; padding && y < h; ++y)
-        p.bits[(y + 1) * JbigRowBytes(w) - 1] |= uint8_t(0xFF >> (w % 8 ? w % 8 : 8));
     return p;
 }
 
-Page Unpadded(Page p)
+std::string Pbm(const PageImage& p) { return PbmText(int(p.width), int(p.height), p.bits); }
+std::string NewDir(const std::string& d) { return std::filesystem::create_directory(d) ? d : "/nonexistent"; }
+Words With(Words w, size_t at, const std::string& word) { return w[at] = word, w; }
+Words Without(Words w, size_t at) { return w.erase(w.begin() + long(at)), w; }
+
+// Runs the program in `dir` after the shell commands `prefix`; what `dir` then holds is the run's standard output.
+FilterRun Encode(Words args, const std::string& dir, const std::string& prefix = "")
 {
-    for (uint32_t y = 0; y < p.h; ++y)
-        p.bits[(y + 1) * JbigRowBytes(p.w) - 1] &= uint8_t(0xFF00 >> (p.w % 8 ? p.w % 8 : 8));
-    return p;
+    const std::string script = "cd '" + dir + "'; " + prefix + "\n\"$0\" \"$@\" >&2; s=$?; find . | sort; exit $s";
+    args.insert(args.begin(), {"-c", script, FZ_BINARY_DIR "/encoder/pbmtojbg"});
+    return RunFilter({args, "", {}, "/bin/sh", "", false, -1}, 60);
 }
 
-std::string Pbm(const Page& p, const std::string& header = "")
-{
-    return (header.empty() ? "P4\n" + std::to_string(p.w) + " " + std::to_string(p.h) + "\n" : header) +
-           std::string(p.bits.begin(), p.bits.end());
-}
+// A sink that accepts as many more pieces as its first int says and counts the offered ones in its second.
+bool Sink(void* v, const uint8_t*, size_t) { return ++static_cast<int*>(v)[1], static_cast<int*>(v)[0]-- > 0; }
 
-std::string NewDir() // under the test's private /tmp
+TEST(JbigEncoder, GivesJbigkitsBytesOnAnyThreadCount)
 {
-    char dir[] = "/tmp/encXXXXXX";
-    return mkdtemp(dir) ? dir : "/nonexistent";
-}
-
-Words FixedArgs(const std::string& in, const std::string& out)
-{
-    return {"-q", "-x", "4960", "-y", "7016", "-r", "-s", "128", "-o", "0", "-p", "8", "-m", "0", in, out};
-}
-
-// Runs the program in `dir` after the shell commands `prefix`; what `dir` then
-// holds is the run's standard output.
-FilterRun Encode(const Words& args, const std::string& dir, const std::string& prefix = "")
-{
-    FilterOptions o;
-    o.program = "/bin/sh";
-    o.args = {"-c", "cd '" + dir + "'; " + prefix + "\n\"$0\" \"$@\" >&2; s=$?; find . | sort; exit $s",
-              std::string(FZ_BINARY_DIR) + "/encoder/pbmtojbg"};
-    o.args.insert(o.args.end(), args.begin(), args.end());
-    return RunFilter(o, 60);
-}
-
-TEST(JbigEncoder, GivesJbigkitsBytesOnAnyThreadCountAndDecodesBack)
-{
-    // Sample files, unusual headers, pages of many stripes; every kind at widths
-    // around byte and word boundaries and heights around stripe boundaries, with
-    // the bits after the last pixel set every other round; random sizes.
-    std::vector<std::pair<Page, std::string>> pages; // a page and its PBM file
+    // Sample files, odd headers, many stripes, every kind around byte, word and stripe boundaries, random sizes.
+    std::vector<std::tuple<PageImage, std::string, bool>> pages;  // page, PBM file, padding bits set
     for (const char* name : {"text_150dpi", "diffused", "halftone_300dpi"}) {
         const std::string pbm = ReadFile(std::string(FZ_SOURCE_DIR) + "/tests/data/jbig/" + name + ".pbm");
         PbmP4Header h = {0, 0, 0};
         const char* why = nullptr;
         ASSERT_TRUE(ParsePbmP4Header(reinterpret_cast<const uint8_t*>(pbm.data()), pbm.size(), &h, &why)) << name;
-        pages.push_back({{h.width, h.height, Bytes(pbm.begin() + long(h.dataOffset), pbm.end())}, pbm});
+        pages.push_back({{h.width, h.height, {pbm.begin() + long(h.dataOffset), pbm.end()}}, pbm, false});
     }
     std::mt19937 rng(20240611);
     auto add = [&](Kind kind, uint32_t w, uint32_t h, const std::string& header = "") {
         while (uint64_t(w) * h > 600000)
             h = 1 + h / 2;
-        const Page p = MakePage(kind, w, h, pages.size() / kKinds % 2, rng);
-        pages.push_back({p, Pbm(p, header)});
+        const bool padding = pages.size() / kKinds % 2 && w % 8;
+        const PageImage p = MakePage(kind, w, h, rng, padding);
+        pages.push_back({p, header.empty() ? Pbm(p) : header + std::string(p.bits.begin(), p.bits.end()), padding});
     };
     add(kBlocks, 300, 200, "P4\n# Image generated by a test\n300 200\n");
     add(kBlocks, 300, 200, "P4 #one\r300#two\n#three\n 200\r");
@@ -110,67 +85,52 @@ TEST(JbigEncoder, GivesJbigkitsBytesOnAnyThreadCountAndDecodesBack)
         add(Kind(i % kKinds), widths[i / (3 * kKinds)], heights[rng() % 11]);
     for (int i = 0; i < 60; ++i)
         add(Kind(i % kKinds), 1 + rng() % 3500, 1 + rng() % 3000);
-    const std::string dir = NewDir();
+    const std::string dir = NewDir("/tmp/pages");
     std::string jbigkit = "cd " + dir + " && /usr/bin/pbmtojbg";
-    for (const std::string& word : FixedArgs("in.pbm", "sys.jbg"))
+    for (const std::string& word : With(kFixed, 15, "sys.jbg"))
         jbigkit += " " + word;
     for (size_t i = 0; i < pages.size(); ++i) {
-        const auto& [p, pbm] = pages[i];
-        const bool padding = Unpadded(p).bits != p.bits;
-        SCOPED_TRACE(testing::Message() << "page " << i << ", " << p.w << "x" << p.h << (padding ? ", padding set" : ""));
-        EXPECT_EQ(JbigHasPaddingBits(p.bits.data(), p.w, p.h), padding);
-        ASSERT_TRUE(WriteFile(dir + "/in.pbm", pbm) && WriteFile(dir + "/own.jbg", std::string(9999, 'U'))); // replaced
+        const auto& [p, pbm, padding] = pages[i];
+        SCOPED_TRACE(testing::Message() << "page " << i << ": " << p.width << "x" << p.height);
+        EXPECT_EQ(JbigHasPaddingBits(p.bits.data(), p.width, p.height), padding);
+        ASSERT_TRUE(WriteFile(dir + "/in.pbm", pbm) && WriteFile(dir + "/out.jbg", std::string(9999, 'U')));
         ASSERT_EQ(std::system((jbigkit + " 2>&-").c_str()), 0);
         const std::string want = ReadFile(dir + "/sys.jbg");
-        const Bytes one = EncodeJbig(p.bits.data(), p.w, p.h);
+        const std::vector<uint8_t> one = EncodeJbig(p.bits.data(), p.width, p.height);
         EXPECT_TRUE(std::string(one.begin(), one.end()) == want) << one.size() << " bytes, jbigkit's " << want.size();
-        const int threads = std::array{2, 3, 5, 8, 64}[i % 5];
-        EXPECT_TRUE(EncodeJbig(p.bits.data(), p.w, p.h, threads) == one) << threads << " threads";
-        PageImage back;
-        std::string error;
-        ASSERT_TRUE(DecodeJbig(one.data(), one.size(), kInspectMaxPixels, &back, &error)) << error;
-        EXPECT_TRUE(back.width == p.w && back.height == p.h && back.bits == Unpadded(p).bits);
+        EXPECT_TRUE(EncodeJbig(p.bits.data(), p.width, p.height, std::array{2, 3, 5, 8, 64}[i % 5]) == one);
         if (i >= 8 && i % 10 != 0)
-            continue; // the program on some of the pages
-        const FilterRun ours = Encode(FixedArgs("in.pbm", "own.jbg"), dir);
+            continue;  // the program on some of the pages, replacing an older out.jbg
+        const FilterRun ours = Encode(kFixed, dir);
         EXPECT_EQ(ours.status, 0) << ours.err;
-        EXPECT_TRUE(ReadFile(dir + "/own.jbg") == want);
+        EXPECT_TRUE(ReadFile(dir + "/out.jbg") == want);
         EXPECT_EQ(ours.err.find("warning") != std::string::npos, padding) << ours.err;
-        EXPECT_EQ(ours.out, ".\n./in.pbm\n./own.jbg\n./sys.jbg\n"); // no temporary left
+        EXPECT_EQ(ours.out, ".\n./in.pbm\n./out.jbg\n./sys.jbg\n");  // no temporary left
     }
 }
 
 TEST(JbigEncoder, StopsWhenTheSinkRefuses)
 {
     std::mt19937 rng(1);
-    const Page p = MakePage(kNoise, 400, 128 * 40, false, rng);
+    const PageImage p = MakePage(kNoise, 400, 128 * 40, rng);
     for (int threads : {1, 2, 4})
         for (int accept : {0, 1, 5}) {
-            std::pair<int, int> sink = {accept, 0}; // pieces still accepted, pieces offered
-            EXPECT_FALSE(EncodeJbigToSink(p.bits.data(), p.w, p.h, threads, [](void* v, const uint8_t*, size_t) {
-                auto* s = static_cast<std::pair<int, int>*>(v);
-                return ++s->second, s->first-- > 0;
-            }, &sink));
-            EXPECT_EQ(sink.second, accept + 1) << threads << " threads, " << accept << " accepted";
+            int sink[2] = {accept, 0};
+            EXPECT_FALSE(EncodeJbigToSink(p.bits.data(), p.width, p.height, threads, Sink, sink));
+            EXPECT_EQ(sink[1], accept + 1) << threads << " threads, " << accept << " accepted";
         }
 }
 
 TEST(JbigEncoder, RefusesOrFailsWithoutLeavingOutput)
 {
     std::mt19937 rng(8);
-    const std::string pbm = Pbm(MakePage(kNoise, 100, 50, false, rng));
-    const std::string big = Pbm(MakePage(kNoise, 3000, 1000, false, rng)); // codes to more than the write buffer
-    struct Case { Words args; std::string input, prefix; int status; };     // input "\x01": none
-    const Words fixed = FixedArgs("in.pbm", "out.jbg");
+    const std::string pbm = Pbm(MakePage(kNoise, 100, 50, rng)), big = Pbm(MakePage(kNoise, 3000, 1000, rng));
     const Words wrong = {"-z", "-z", "12a", "-z", "12a", "-z", "-z", "0128", "-z", "1", "-z", "28", "-z", "1", "", ""};
-    std::vector<Case> cases = {{{}, pbm, "", 2}, {{"in.pbm", "out.jbg"}, pbm, "", 2}, {fixed, pbm, "", 2}};
-    cases.back().args.push_back("extra");
-    for (size_t i = 0; i < fixed.size(); ++i) { // each word dropped, each word changed
-        cases.push_back({fixed, pbm, "", 2});
-        cases.back().args.erase(cases.back().args.begin() + long(i));
-        cases.push_back({fixed, pbm, "", 2});
-        cases.back().args[i] = wrong[i];
-    }
+    using Case = std::tuple<Words, std::string, std::string, int>;  // arguments, input ("\x01": none), prefix, status
+    std::vector<Case> cases = {
+        {{}, pbm, "", 2}, {{"in.pbm", "out.jbg"}, pbm, "", 2}, {kFixed, pbm, "set -- \"$@\" extra", 2}};
+    for (size_t i = 0; i < kFixed.size(); ++i)  // each word dropped, each word changed
+        cases.insert(cases.end(), {{Without(kFixed, i), pbm, "", 2}, {With(kFixed, i, wrong[i]), pbm, "", 2}});
     PbmP4Header largest = {0, 0, 0};
     const char* why = nullptr;
     EXPECT_TRUE(ParsePbmP4Header(reinterpret_cast<const uint8_t*>("P4 4294967295\t1 "), 16, &largest, &why) &&
@@ -178,21 +138,23 @@ TEST(JbigEncoder, RefusesOrFailsWithoutLeavingOutput)
     for (const char* input : {"", "\x01", "P", "p4\n8 2\n", "P1\n2 2\n0 1\n1 0\n", "P5\n2 2\n255\nabcd", "P4\n0 5\n",
                               "P4\n8 0\n", "P4\n8\n", "P4\n8 2", "P4\n-8 2\n", "P4\n4294967296 1\n", "P4\nx 2\n",
                               "P4\n8 2#\n", "P4\n8 2x\n", "P4\n# no newline"})
-        cases.push_back({fixed, input, "", 1});
-    cases.insert(cases.end(), {{fixed, pbm.substr(0, pbm.size() - 1), "", 1}, {fixed, pbm, "mkdir out.jbg", 1},
-                               {FixedArgs("in.pbm", "no/such/dir/out.jbg"), pbm, "", 1},
-                               {fixed, big, "trap '' XFSZ; ulimit -f 64", 1}, {fixed, pbm, "trap '' XFSZ; ulimit -f 1", 1}});
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(c.args) + " after '" + c.prefix + "' on " +
-                     testing::PrintToString(c.input));
-        const std::string dir = NewDir();
-        ASSERT_TRUE(c.input == "\x01" || WriteFile(dir + "/in.pbm", c.input));
-        const FilterRun r = Encode(c.args, dir, c.prefix);
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_NE(r.err.find(c.status == 2 ? "usage" : "pbmtojbg: "), std::string::npos) << r.err;
+        cases.push_back({kFixed, input, "", 1});
+    cases.insert(cases.end(), {{kFixed, pbm.substr(0, pbm.size() - 1), "", 1},
+                               {kFixed, pbm, "mkdir out.jbg", 1},
+                               {With(kFixed, 15, "no/such/dir/out.jbg"), pbm, "", 1},
+                               {kFixed, big, "trap '' XFSZ; ulimit -f 64", 1},  // codes to more than the write buffer
+                               {kFixed, pbm, "trap '' XFSZ; ulimit -f 1", 1}});
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const auto& [args, input, prefix, status] = cases[i];
+        SCOPED_TRACE(testing::PrintToString(cases[i]));
+        const std::string dir = NewDir("/tmp/case" + std::to_string(i));
+        ASSERT_TRUE(input == "\x01" || WriteFile(dir + "/in.pbm", input));
+        const FilterRun r = Encode(args, dir, prefix);
+        EXPECT_EQ(r.status, status);
+        EXPECT_NE(r.err.find(status == 2 ? "usage" : "pbmtojbg: "), std::string::npos) << r.err;
         // Nothing but what was there before: the input, a directory in the way.
-        EXPECT_EQ(r.out, c.input == "\x01" ? ".\n" : c.prefix[0] == 'm' ? ".\n./in.pbm\n./out.jbg\n" : ".\n./in.pbm\n");
+        EXPECT_EQ(r.out, input == "\x01" ? ".\n" : prefix[0] == 'm' ? ".\n./in.pbm\n./out.jbg\n" : ".\n./in.pbm\n");
     }
 }
 
-} // namespace
+}  // namespace
