@@ -44,11 +44,11 @@ namespace {
 
 const std::string kDir = "/tmp/fzbench";
 constexpr int kJobPages = 10;
-constexpr int kDistinctPages = 4; // the sample's three, then the blank one
+constexpr int kDistinctPages = 4;  // the sample's three, then the blank one
 constexpr int kDpi = 600;
 
 struct Run {
-    int status = -1; // exit status, 128 + signal, -1: not started
+    int status = -1;  // exit status, 128 + signal, -1: not started
     double wall = 0, cpu = 0;
     long maxRssKiB = 0;
 };
@@ -91,8 +91,7 @@ Run Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& 
     }
     int st = 0;
     struct rusage ru = {};
-    while (pid > 0 && wait4(pid, &st, 0, &ru) < 0 && errno == EINTR) {
-    }
+    while (pid > 0 && wait4(pid, &st, 0, &ru) < 0 && errno == EINTR) {}
     if (pid > 0) {
         r.wall = Now() - t0;
         r.cpu = ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
@@ -155,7 +154,7 @@ bool MakeJob(uint32_t* width, uint32_t* height)
     PbmP4Header h = {0, 0, 0};
     for (int i = 0; i < kDistinctPages; ++i) {
         const std::string path = kDir + "/page" + std::to_string(i + 1) + ".pbm";
-        if (i == 3) { // blank
+        if (i == 3) {  // blank
             pbm[i] = "P4\n" + std::to_string(h.width) + " " + std::to_string(h.height) + "\n";
             pbm[i].resize(pbm[i].size() + (h.width + 7) / 8 * size_t(h.height), '\0');
             WriteAll(path, pbm[i]);
@@ -199,11 +198,12 @@ const char* const kNames[kKinds] = {"encoder, 10 PBM pages", "filter, 10-page jo
 // or the filter on the job with the real or the copying encoder.
 Run Measure(Kind kind, uint32_t width, uint32_t height)
 {
-    static const std::vector<std::string> kFilterArgs = {kDir + "/fiskor_zembrulan", "1", "bench", "bench job", "1",
+    static const std::vector<std::string> kFilterArgs = {kDir + "/fiskor_zembrulan",     "1", "bench", "bench job", "1",
                                                          "PageSize=A4 Resolution=600dpi"};
     if (kind != kEncoder) {
         const std::string encoderDir = kDir + (kind == kFilter ? "/enc" : "/copy");
-        return Spawn(kFilterArgs, {"PATH=" + encoderDir + ":/usr/bin:/bin", "PPD=" + kDir + "/ppd", "LANG=C", "HOME=/tmp"},
+        return Spawn(kFilterArgs,
+                     {"PATH=" + encoderDir + ":/usr/bin:/bin", "PPD=" + kDir + "/ppd", "LANG=C", "HOME=/tmp"},
                      kDir + "/job.ras", kDir + (kind == kFilter ? "/filter.out" : "/copying.out"));
     }
     Run total{0, 0, 0, 0};
@@ -217,7 +217,7 @@ Run Measure(Kind kind, uint32_t width, uint32_t height)
     return total;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -234,7 +234,7 @@ int main(int argc, char** argv)
     uint32_t width = 0, height = 0;
     if (!SetUp() || !MakeJob(&width, &height))
         return 1;
-    malloc_trim(0); // back to a small size before forking the measured runs
+    malloc_trim(0);  // back to a small size before forking the measured runs
     // The first encoder run also makes the files the copier copies.
     if (Measure(kEncoder, width, height).status != 0)
         return fprintf(stderr, "bench: the encoder failed: %s\n", ReadAll(kDir + "/stderr").c_str()), 1;
@@ -250,7 +250,8 @@ int main(int argc, char** argv)
             runs[k] = Measure(k, width, height);
             if (runs[k].status != 0)
                 return fprintf(stderr, "bench: %s: exit status %d: %s\n", kNames[k], runs[k].status,
-                               ReadAll(kDir + "/stderr").c_str()), 1;
+                               ReadAll(kDir + "/stderr").c_str()),
+                       1;
         }
         // Every page was sent, and the copier stood in for exactly the encoder.
         const std::string stream = ReadAll(kDir + "/filter.out");

@@ -48,8 +48,8 @@ Bits TextLikePage(int width, int height, int dpi)
     size_t stride = StrideOf(width);
     b.data.assign(stride * (size_t)height, 0);
     const int margin = dpi / 2;
-    const int lineH = dpi / 6;    // 12 pt leading
-    const int glyphH = dpi / 9;   // ~8 pt cap height
+    const int lineH = dpi / 6;   // 12 pt leading
+    const int glyphH = dpi / 9;  // ~8 pt cap height
     const int glyphW = dpi / 14;
     const int stroke = dpi / 100 > 0 ? dpi / 100 : 1;
     uint32_t seed = 7;
@@ -63,10 +63,8 @@ Bits TextLikePage(int width, int height, int dpi)
                 // Up to two vertical stems, a bowl top and a baseline bar.
                 for (int y = top; y < top + glyphH; y++)
                     for (int dx = 0; dx < glyphW - stroke; dx++) {
-                        bool on = ((shape & 1) && dx < stroke) ||
-                                  ((shape & 2) && dx >= glyphW - 2 * stroke) ||
-                                  ((shape & 4) && y < top + stroke) ||
-                                  ((shape & 8) && y >= top + glyphH - stroke) ||
+                        bool on = ((shape & 1) && dx < stroke) || ((shape & 2) && dx >= glyphW - 2 * stroke) ||
+                                  ((shape & 4) && y < top + stroke) || ((shape & 8) && y >= top + glyphH - stroke) ||
                                   ((shape & 16) && y >= top + glyphH / 2 - stroke / 2 &&
                                    y < top + glyphH / 2 + stroke / 2 + 1);
                         if (on)
@@ -163,9 +161,8 @@ bool RasterOf(const Bits& page, int dpi, MemStream* m)
     if (!ras)
         return false;
     cups_page_header2_t h = OneBitPageHeader(page.width, page.height, dpi);
-    bool ok = cupsRasterWriteHeader2(ras, &h) &&
-              cupsRasterWritePixels(ras, const_cast<uint8_t*>(page.data.data()), (unsigned)page.data.size()) ==
-                  page.data.size();
+    bool ok = cupsRasterWriteHeader2(ras, &h) && cupsRasterWritePixels(ras, const_cast<uint8_t*>(page.data.data()),
+                                                                       (unsigned)page.data.size()) == page.data.size();
     cupsRasterClose(ras);
     return ok;
 }
@@ -279,6 +276,6 @@ BENCHMARK(BM_Sequencer_Duplex_Copies3)
     ->Unit(benchmark::kMicrosecond)
     ->UseRealTime();
 
-} // namespace
+}  // namespace
 
 BENCHMARK_MAIN();

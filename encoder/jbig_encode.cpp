@@ -38,35 +38,29 @@ struct QmState {
 
 constexpr int kQmStates = 113;
 constexpr QmState kQmTable[kQmStates] = {
-    {0x5a1d, 1, 1, 1},     {0x2586, 14, 2, 0},    {0x1114, 16, 3, 0},    {0x080b, 18, 4, 0},
-    {0x03d8, 20, 5, 0},    {0x01da, 23, 6, 0},    {0x00e5, 25, 7, 0},    {0x006f, 28, 8, 0},
-    {0x0036, 30, 9, 0},    {0x001a, 33, 10, 0},   {0x000d, 35, 11, 0},   {0x0006, 9, 12, 0},
-    {0x0003, 10, 13, 0},   {0x0001, 12, 13, 0},   {0x5a7f, 15, 15, 1},   {0x3f25, 36, 16, 0},
-    {0x2cf2, 38, 17, 0},   {0x207c, 39, 18, 0},   {0x17b9, 40, 19, 0},   {0x1182, 42, 20, 0},
-    {0x0cef, 43, 21, 0},   {0x09a1, 45, 22, 0},   {0x072f, 46, 23, 0},   {0x055c, 48, 24, 0},
-    {0x0406, 49, 25, 0},   {0x0303, 51, 26, 0},   {0x0240, 52, 27, 0},   {0x01b1, 54, 28, 0},
-    {0x0144, 56, 29, 0},   {0x00f5, 57, 30, 0},   {0x00b7, 59, 31, 0},   {0x008a, 60, 32, 0},
-    {0x0068, 62, 33, 0},   {0x004e, 63, 34, 0},   {0x003b, 32, 35, 0},   {0x002c, 33, 9, 0},
-    {0x5ae1, 37, 37, 1},   {0x484c, 64, 38, 0},   {0x3a0d, 65, 39, 0},   {0x2ef1, 67, 40, 0},
-    {0x261f, 68, 41, 0},   {0x1f33, 69, 42, 0},   {0x19a8, 70, 43, 0},   {0x1518, 72, 44, 0},
-    {0x1177, 73, 45, 0},   {0x0e74, 74, 46, 0},   {0x0bfb, 75, 47, 0},   {0x09f8, 77, 48, 0},
-    {0x0861, 78, 49, 0},   {0x0706, 79, 50, 0},   {0x05cd, 48, 51, 0},   {0x04de, 50, 52, 0},
-    {0x040f, 50, 53, 0},   {0x0363, 51, 54, 0},   {0x02d4, 52, 55, 0},   {0x025c, 53, 56, 0},
-    {0x01f8, 54, 57, 0},   {0x01a4, 55, 58, 0},   {0x0160, 56, 59, 0},   {0x0125, 57, 60, 0},
-    {0x00f6, 58, 61, 0},   {0x00cb, 59, 62, 0},   {0x00ab, 61, 63, 0},   {0x008f, 61, 32, 0},
-    {0x5b12, 65, 65, 1},   {0x4d04, 80, 66, 0},   {0x412c, 81, 67, 0},   {0x37d8, 82, 68, 0},
-    {0x2fe8, 83, 69, 0},   {0x293c, 84, 70, 0},   {0x2379, 86, 71, 0},   {0x1edf, 87, 72, 0},
-    {0x1aa9, 87, 73, 0},   {0x174e, 72, 74, 0},   {0x1424, 72, 75, 0},   {0x119c, 74, 76, 0},
-    {0x0f6b, 74, 77, 0},   {0x0d51, 75, 78, 0},   {0x0bb6, 77, 79, 0},   {0x0a40, 77, 48, 0},
-    {0x5832, 80, 81, 1},   {0x4d1c, 88, 82, 0},   {0x438e, 89, 83, 0},   {0x3bdd, 90, 84, 0},
-    {0x34ee, 91, 85, 0},   {0x2eae, 92, 86, 0},   {0x299a, 93, 87, 0},   {0x2516, 86, 71, 0},
-    {0x5570, 88, 89, 1},   {0x4ca9, 95, 90, 0},   {0x44d9, 96, 91, 0},   {0x3e22, 97, 92, 0},
-    {0x3824, 99, 93, 0},   {0x32b4, 99, 94, 0},   {0x2e17, 93, 86, 0},   {0x56a8, 95, 96, 1},
-    {0x4f46, 101, 97, 0},  {0x47e5, 102, 98, 0},  {0x41cf, 103, 99, 0},  {0x3c3d, 104, 100, 0},
-    {0x375e, 99, 93, 0},   {0x5231, 105, 102, 0}, {0x4c0f, 106, 103, 0}, {0x4639, 107, 104, 0},
-    {0x415e, 103, 99, 0},  {0x5627, 105, 106, 1}, {0x50e7, 108, 107, 0}, {0x4b85, 109, 103, 0},
-    {0x5597, 110, 109, 0}, {0x504f, 111, 107, 0}, {0x5a10, 110, 111, 1}, {0x5522, 112, 109, 0},
-    {0x59eb, 112, 111, 1},
+    {0x5a1d, 1, 1, 1},     {0x2586, 14, 2, 0},    {0x1114, 16, 3, 0},    {0x080b, 18, 4, 0},    {0x03d8, 20, 5, 0},
+    {0x01da, 23, 6, 0},    {0x00e5, 25, 7, 0},    {0x006f, 28, 8, 0},    {0x0036, 30, 9, 0},    {0x001a, 33, 10, 0},
+    {0x000d, 35, 11, 0},   {0x0006, 9, 12, 0},    {0x0003, 10, 13, 0},   {0x0001, 12, 13, 0},   {0x5a7f, 15, 15, 1},
+    {0x3f25, 36, 16, 0},   {0x2cf2, 38, 17, 0},   {0x207c, 39, 18, 0},   {0x17b9, 40, 19, 0},   {0x1182, 42, 20, 0},
+    {0x0cef, 43, 21, 0},   {0x09a1, 45, 22, 0},   {0x072f, 46, 23, 0},   {0x055c, 48, 24, 0},   {0x0406, 49, 25, 0},
+    {0x0303, 51, 26, 0},   {0x0240, 52, 27, 0},   {0x01b1, 54, 28, 0},   {0x0144, 56, 29, 0},   {0x00f5, 57, 30, 0},
+    {0x00b7, 59, 31, 0},   {0x008a, 60, 32, 0},   {0x0068, 62, 33, 0},   {0x004e, 63, 34, 0},   {0x003b, 32, 35, 0},
+    {0x002c, 33, 9, 0},    {0x5ae1, 37, 37, 1},   {0x484c, 64, 38, 0},   {0x3a0d, 65, 39, 0},   {0x2ef1, 67, 40, 0},
+    {0x261f, 68, 41, 0},   {0x1f33, 69, 42, 0},   {0x19a8, 70, 43, 0},   {0x1518, 72, 44, 0},   {0x1177, 73, 45, 0},
+    {0x0e74, 74, 46, 0},   {0x0bfb, 75, 47, 0},   {0x09f8, 77, 48, 0},   {0x0861, 78, 49, 0},   {0x0706, 79, 50, 0},
+    {0x05cd, 48, 51, 0},   {0x04de, 50, 52, 0},   {0x040f, 50, 53, 0},   {0x0363, 51, 54, 0},   {0x02d4, 52, 55, 0},
+    {0x025c, 53, 56, 0},   {0x01f8, 54, 57, 0},   {0x01a4, 55, 58, 0},   {0x0160, 56, 59, 0},   {0x0125, 57, 60, 0},
+    {0x00f6, 58, 61, 0},   {0x00cb, 59, 62, 0},   {0x00ab, 61, 63, 0},   {0x008f, 61, 32, 0},   {0x5b12, 65, 65, 1},
+    {0x4d04, 80, 66, 0},   {0x412c, 81, 67, 0},   {0x37d8, 82, 68, 0},   {0x2fe8, 83, 69, 0},   {0x293c, 84, 70, 0},
+    {0x2379, 86, 71, 0},   {0x1edf, 87, 72, 0},   {0x1aa9, 87, 73, 0},   {0x174e, 72, 74, 0},   {0x1424, 72, 75, 0},
+    {0x119c, 74, 76, 0},   {0x0f6b, 74, 77, 0},   {0x0d51, 75, 78, 0},   {0x0bb6, 77, 79, 0},   {0x0a40, 77, 48, 0},
+    {0x5832, 80, 81, 1},   {0x4d1c, 88, 82, 0},   {0x438e, 89, 83, 0},   {0x3bdd, 90, 84, 0},   {0x34ee, 91, 85, 0},
+    {0x2eae, 92, 86, 0},   {0x299a, 93, 87, 0},   {0x2516, 86, 71, 0},   {0x5570, 88, 89, 1},   {0x4ca9, 95, 90, 0},
+    {0x44d9, 96, 91, 0},   {0x3e22, 97, 92, 0},   {0x3824, 99, 93, 0},   {0x32b4, 99, 94, 0},   {0x2e17, 93, 86, 0},
+    {0x56a8, 95, 96, 1},   {0x4f46, 101, 97, 0},  {0x47e5, 102, 98, 0},  {0x41cf, 103, 99, 0},  {0x3c3d, 104, 100, 0},
+    {0x375e, 99, 93, 0},   {0x5231, 105, 102, 0}, {0x4c0f, 106, 103, 0}, {0x4639, 107, 104, 0}, {0x415e, 103, 99, 0},
+    {0x5627, 105, 106, 1}, {0x50e7, 108, 107, 0}, {0x4b85, 109, 103, 0}, {0x5597, 110, 109, 0}, {0x504f, 111, 107, 0},
+    {0x5a10, 110, 111, 1}, {0x5522, 112, 109, 0}, {0x59eb, 112, 111, 1},
 };
 
 // Each context's statistics are one byte, state * 2 + MPS. The coding
@@ -363,8 +357,7 @@ inline uint32_t CodePixel(uint8_t* stat, uint32_t w2, uint32_t w1, uint32_t w0, 
 // decisions that needed renormalising, which picks the way for the next
 // line.
 template <bool kBusy>
-uint32_t CodeLine(QmCoder& q, const uint8_t* l2, const uint8_t* l1, const uint8_t* l0, const uint8_t* u,
-                  uint32_t width)
+uint32_t CodeLine(QmCoder& q, const uint8_t* l2, const uint8_t* l1, const uint8_t* l0, const uint8_t* u, uint32_t width)
 {
     const size_t nbytes = JbigRowBytes(width);
     uint8_t* stat = q.stat;
@@ -425,8 +418,8 @@ void MergeLines(uint8_t* any, const uint8_t* l2, const uint8_t* l1, const uint8_
 
 struct StripeBuffers {
     std::vector<uint8_t> mem;
-    uint8_t* line[3]; // each kPad + bpl + kPad bytes, data at line[i]
-    uint8_t* any;     // OR of the three lines
+    uint8_t* line[3];  // each kPad + bpl + kPad bytes, data at line[i]
+    uint8_t* any;      // OR of the three lines
 };
 
 void SetUpBuffers(StripeBuffers& b, size_t bpl)
@@ -446,10 +439,10 @@ struct StripeCoder {
     uint8_t* l2;
     uint8_t* l1;
     uint8_t* l0;
-    const uint8_t* rows; // the stripe's first row in the raster
+    const uint8_t* rows;  // the stripe's first row in the raster
     uint32_t lines;
     unsigned prevNotTypical;
-    uint32_t renorms; // on the last line coded
+    uint32_t renorms;  // on the last line coded
 };
 
 void StripeBegin(StripeCoder& s, const uint8_t* raster, uint32_t width, uint32_t height, uint32_t stripe)
@@ -507,8 +500,8 @@ void StripeFinish(StripeCoder& s, std::vector<uint8_t>* out)
 {
     QmFlush(s.q);
     QmAppendStuffed(s.q, out);
-    out->push_back(0xFF); // ESC
-    out->push_back(0x03); // SDRST
+    out->push_back(0xFF);  // ESC
+    out->push_back(0x03);  // SDRST
 }
 
 // Codes a busy line of two stripes at once, pixel for pixel alternating
@@ -602,20 +595,26 @@ void JbigHeader(uint32_t width, uint32_t height, uint8_t out[kJbigHeaderSize])
 {
     const uint32_t l0 = kJbigStripeLines;
     const uint8_t bih[kJbigHeaderSize] = {
-        0, // DL: lowest resolution layer
-        0, // D: no differential layers
-        1, // P: one bit plane
-        0, // reserved
-        static_cast<uint8_t>(width >> 24),  static_cast<uint8_t>(width >> 16),
-        static_cast<uint8_t>(width >> 8),   static_cast<uint8_t>(width),
-        static_cast<uint8_t>(height >> 24), static_cast<uint8_t>(height >> 16),
-        static_cast<uint8_t>(height >> 8),  static_cast<uint8_t>(height),
-        static_cast<uint8_t>(l0 >> 24),     static_cast<uint8_t>(l0 >> 16),
-        static_cast<uint8_t>(l0 >> 8),      static_cast<uint8_t>(l0),
-        0,    // MX: no adaptive template moves
-        0,    // MY
-        0,    // order
-        0x08, // options: TPBON
+        0,  // DL: lowest resolution layer
+        0,  // D: no differential layers
+        1,  // P: one bit plane
+        0,  // reserved
+        static_cast<uint8_t>(width >> 24),
+        static_cast<uint8_t>(width >> 16),
+        static_cast<uint8_t>(width >> 8),
+        static_cast<uint8_t>(width),
+        static_cast<uint8_t>(height >> 24),
+        static_cast<uint8_t>(height >> 16),
+        static_cast<uint8_t>(height >> 8),
+        static_cast<uint8_t>(height),
+        static_cast<uint8_t>(l0 >> 24),
+        static_cast<uint8_t>(l0 >> 16),
+        static_cast<uint8_t>(l0 >> 8),
+        static_cast<uint8_t>(l0),
+        0,     // MX: no adaptive template moves
+        0,     // MY
+        0,     // order
+        0x08,  // options: TPBON
     };
     std::memcpy(out, bih, kJbigHeaderSize);
 }
@@ -644,10 +643,10 @@ struct StripeQueue {
     std::condition_variable cv;
     uint32_t stripes = 0;
     uint32_t window = 0;
-    uint32_t nextClaim = 0; // next stripe a thread takes
-    uint32_t nextWrite = 0; // next stripe the writer hands to the sink
+    uint32_t nextClaim = 0;  // next stripe a thread takes
+    uint32_t nextWrite = 0;  // next stripe the writer hands to the sink
     bool stop = false;
-    bool failed = false; // a coding thread ran out of memory
+    bool failed = false;  // a coding thread ran out of memory
     std::vector<std::vector<uint8_t>> slot;
     std::vector<char> ready;
 };
@@ -677,9 +676,8 @@ void CodeStripes(PageJob job)
     StripeQueue& sq = *job.queue;
     std::unique_lock<std::mutex> lock(sq.m);
     for (;;) {
-        sq.cv.wait(lock, [&] {
-            return sq.stop || sq.nextClaim >= sq.stripes || sq.nextClaim < sq.nextWrite + sq.window;
-        });
+        sq.cv.wait(lock,
+                   [&] { return sq.stop || sq.nextClaim >= sq.stripes || sq.nextClaim < sq.nextWrite + sq.window; });
         if (sq.stop || sq.nextClaim >= sq.stripes)
             return;
         const uint32_t s = sq.nextClaim;
@@ -743,7 +741,7 @@ bool WriteStripesInOrder(StripeQueue& sq, JbigSink sink, void* ctx)
         }
         bool ok = sink(ctx, data.data(), data.size());
         std::lock_guard<std::mutex> lock(sq.m);
-        sq.slot[s % sq.window] = std::move(data); // keep the memory for a later stripe
+        sq.slot[s % sq.window] = std::move(data);  // keep the memory for a later stripe
         ++sq.nextWrite;
         if (!ok)
             sq.stop = true;
@@ -774,13 +772,13 @@ bool EncodePage(const uint8_t* raster, uint32_t width, uint32_t height, int thre
     sq.slot.resize(sq.window);
     sq.ready.assign(sq.window, 0);
     std::vector<std::thread> pool;
-    pool.reserve(static_cast<size_t>(threads)); // nothing may throw while threads run
+    pool.reserve(static_cast<size_t>(threads));  // nothing may throw while threads run
     const PageJob job = {raster, width, height, &sq};
     for (int i = 0; i < threads; ++i) {
         try {
             pool.emplace_back(CodeStripes, job);
         } catch (const std::system_error&) {
-            break; // fewer threads then
+            break;  // fewer threads then
         }
     }
     if (pool.empty())
@@ -788,8 +786,7 @@ bool EncodePage(const uint8_t* raster, uint32_t width, uint32_t height, int thre
     bool ok = false;
     try {
         ok = WriteStripesInOrder(sq, sink, ctx);
-    } catch (const std::bad_alloc&) {
-    }
+    } catch (const std::bad_alloc&) {}
     {
         std::lock_guard<std::mutex> lock(sq.m);
         sq.stop = true;
@@ -807,10 +804,9 @@ bool AppendToVector(void* ctx, const uint8_t* data, size_t len)
     return true;
 }
 
-} // namespace
+}  // namespace
 
-bool EncodeJbigToSink(const uint8_t* raster, uint32_t width, uint32_t height, int threads, JbigSink sink,
-                      void* ctx)
+bool EncodeJbigToSink(const uint8_t* raster, uint32_t width, uint32_t height, int threads, JbigSink sink, void* ctx)
 {
     try {
         return EncodePage(raster, width, height, threads, sink, ctx);

@@ -20,10 +20,7 @@ bool IsDecimal(const char* s)
     return true;
 }
 
-bool IsPbmSpace(uint8_t c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool IsPbmSpace(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // Skips whitespace and comments; returns the new position.
 size_t SkipSpaceAndComments(const uint8_t* data, size_t len, size_t i)
@@ -61,13 +58,13 @@ bool ReadDimension(const uint8_t* data, size_t len, size_t* i, uint32_t* value)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 bool ParseEncoderArgs(int argc, const char* const* argv, EncoderArgs* args)
 {
     // The fixed words of the command line; nullptr marks a number.
-    static const char* const kWords[] = {"-q", "-x", nullptr, "-y", nullptr, "-r", "-s", "128",
-                                         "-o", "0",  "-p",    "8",  "-m",    "0"};
+    static const char* const kWords[] = {"-q",  "-x", nullptr, "-y", nullptr, "-r", "-s",
+                                         "128", "-o", "0",     "-p", "8",     "-m", "0"};
     const int nWords = static_cast<int>(sizeof kWords / sizeof kWords[0]);
     if (argc != nWords + 3)
         return false;

@@ -7,8 +7,8 @@
 #include <cstdint>
 
 struct EncoderArgs {
-    const char* in;  // "-" reads standard input
-    const char* out; // "-" writes standard output
+    const char* in;   // "-" reads standard input
+    const char* out;  // "-" writes standard output
 };
 
 extern const char* const kEncoderUsage;
@@ -19,7 +19,7 @@ bool ParseEncoderArgs(int argc, const char* const* argv, EncoderArgs* args);
 struct PbmP4Header {
     uint32_t width;
     uint32_t height;
-    size_t dataOffset; // where the raster starts
+    size_t dataOffset;  // where the raster starts
 };
 
 // Parses a binary PBM header: "P4", width and height separated by

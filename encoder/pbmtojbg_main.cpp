@@ -82,7 +82,7 @@ bool LoadInput(const char* path, InputBytes* in)
         in->len = in->copy.size();
     }
     if (!useStdin)
-        close(fd); // a mapping stays valid after close
+        close(fd);  // a mapping stays valid after close
     return true;
 }
 
@@ -97,7 +97,7 @@ void ReleaseInput(InputBytes* in)
 struct FileSink {
     int fd;
     std::vector<uint8_t> buf;
-    int err; // errno of the first failed write, 0 if none
+    int err;  // errno of the first failed write, 0 if none
 };
 
 bool WriteFully(int fd, const uint8_t* data, size_t len, int* err)
@@ -201,8 +201,7 @@ int Run(const EncoderArgs& args)
     const size_t bpl = JbigRowBytes(h.width);
     const size_t avail = in.len - h.dataOffset;
     if (bpl > avail / h.height) {
-        fprintf(stderr, "%s: %s: the raster is shorter than %u rows of %u pixels\n", kProg, args.in, h.height,
-                h.width);
+        fprintf(stderr, "%s: %s: the raster is shorter than %u rows of %u pixels\n", kProg, args.in, h.height, h.width);
         ReleaseInput(&in);
         return 1;
     }
@@ -215,7 +214,7 @@ int Run(const EncoderArgs& args)
     return ok ? 0 : 1;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

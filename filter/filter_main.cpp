@@ -66,10 +66,7 @@ struct Job {
     int blankHeight = 0;
 };
 
-bool WriteStdout(const unsigned char* data, size_t size)
-{
-    return fwrite(data, 1, size, stdout) == size;
-}
+bool WriteStdout(const unsigned char* data, size_t size) { return fwrite(data, 1, size, stdout) == size; }
 
 bool Cancelled() { return cancel_job != 0; }
 
@@ -160,7 +157,7 @@ int Finish(Job& job, int status)
     return status;
 }
 
-} // namespace
+}  // namespace
 int FilterMain(int argc, char** argv)
 {
     InstallSignals();

@@ -114,7 +114,7 @@ int LockRetry(int fd, int op)
     return r;
 }
 
-} // namespace
+}  // namespace
 
 bool IsOwnWorkFile(const char* name, int jobId)
 {
@@ -152,12 +152,13 @@ const char* UnsafeWorkDir(const struct stat& st)
 
 void ReportUnsafe(const char* dir, const char* why, const struct stat& st)
 {
-    fprintf(stderr, "ERROR: Work directory %s %s (owner %u, mode %03o; this filter runs as user %u); "
-            "refusing to use it\n", dir, why, (unsigned)st.st_uid, (unsigned)(st.st_mode & 0777),
-            (unsigned)geteuid());
+    fprintf(stderr,
+            "ERROR: Work directory %s %s (owner %u, mode %03o; this filter runs as user %u); "
+            "refusing to use it\n",
+            dir, why, (unsigned)st.st_uid, (unsigned)(st.st_mode & 0777), (unsigned)geteuid());
 }
 
-} // namespace
+}  // namespace
 
 int PrepareWorkDir(const char* dir, int jobId)
 {
@@ -210,8 +211,8 @@ int PrepareWorkDir(const char* dir, int jobId)
             close(fd);
             return -1;
         }
-        fprintf(stderr, "DEBUG: Work directory %s is in use by another job; removing only job %d's files\n",
-                dir, jobId);
+        fprintf(stderr, "DEBUG: Work directory %s is in use by another job; removing only job %d's files\n", dir,
+                jobId);
         if (!RemoveOwnFiles(fd, jobId))
             fprintf(stderr, "DEBUG: Old files of job %d could not all be removed\n", jobId);
     }

@@ -70,7 +70,7 @@ bool PageFromBytes(const uint8_t* data, size_t size, std::vector<uint8_t>* raste
     *w = 1 + ((static_cast<uint32_t>(data[0]) << 8 | data[1]) % 1200);
     *h = 1 + ((static_cast<uint32_t>(data[2]) << 8 | data[3]) % 700);
     const uint8_t mode = data[4];
-    *threads = 1 + (mode >> 6); // 1 to 4
+    *threads = 1 + (mode >> 6);  // 1 to 4
     data += 5;
     size -= 5;
     if (static_cast<uint64_t>(*w) * *h > kMaxPixels)
@@ -78,14 +78,14 @@ bool PageFromBytes(const uint8_t* data, size_t size, std::vector<uint8_t>* raste
     const size_t bpl = JbigRowBytes(*w);
     raster->assign(bpl * *h, 0);
     if (size == 0)
-        return true; // blank page
+        return true;  // blank page
     // The bytes repeated, or as the first rows with each later row a copy of the one above.
     for (size_t i = 0; i < raster->size(); ++i)
         (*raster)[i] = !(mode & 1) || i < size ? data[i % size] : (i >= bpl ? (*raster)[i - bpl] : 0);
     return true;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -18,7 +18,7 @@ std::string Slurp(const std::string& path)
     std::ifstream f(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(f), {});
 }
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
@@ -59,8 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             __builtin_trap();
         std::vector<uint8_t> want(angle == 180 ? bytes : (size_t)(h + 7) / 8 * w);
         RotateBitsReference((const uint8_t*)in.data() + at, w, h, angle, want.data());
-        if (out.size() < want.size() || out.compare(out.size() - want.size(), want.size(), (const char*)want.data(),
-                                                    want.size()) != 0)
+        if (out.size() < want.size() ||
+            out.compare(out.size() - want.size(), want.size(), (const char*)want.data(), want.size()) != 0)
             __builtin_trap();
     }
     return 0;

@@ -21,7 +21,7 @@ ssize_t ReadMemory(void* ctx, unsigned char* buf, size_t bytes)
     m->at += n;
     return (ssize_t)n;
 }
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -51,13 +51,12 @@ bool CheckPageHeader(const cups_page_header2_t& h, char* why, size_t whyLen)
     const uint64_t bpl = h.cupsBytesPerLine;
     const uint64_t needed = (width + 7) / 8;
     if (h.cupsBitsPerPixel != 1 || h.cupsBitsPerColor != 1) {
-        snprintf(why, whyLen, "%u bits per pixel and %u bits per color, not 1-bit raster",
-                 h.cupsBitsPerPixel, h.cupsBitsPerColor);
+        snprintf(why, whyLen, "%u bits per pixel and %u bits per color, not 1-bit raster", h.cupsBitsPerPixel,
+                 h.cupsBitsPerColor);
         return false;
     }
     if (width == 0 || height == 0) {
-        snprintf(why, whyLen, "empty page (%llu x %llu pixels)",
-                 (unsigned long long)width, (unsigned long long)height);
+        snprintf(why, whyLen, "empty page (%llu x %llu pixels)", (unsigned long long)width, (unsigned long long)height);
         return false;
     }
     // The padded width (8 x bytes per line) names the blank back side's
@@ -76,8 +75,8 @@ bool CheckPageHeader(const cups_page_header2_t& h, char* why, size_t whyLen)
         return false;
     }
     if (height * bpl > kMaxPageBytes) {
-        snprintf(why, whyLen, "page of %llu bytes is larger than %llu bytes",
-                 (unsigned long long)(height * bpl), (unsigned long long)kMaxPageBytes);
+        snprintf(why, whyLen, "page of %llu bytes is larger than %llu bytes", (unsigned long long)(height * bpl),
+                 (unsigned long long)kMaxPageBytes);
         return false;
     }
     return true;
@@ -85,8 +84,8 @@ bool CheckPageHeader(const cups_page_header2_t& h, char* why, size_t whyLen)
 
 int capturePage(cups_raster_t* ras, const cups_page_header2_t& h, int rasterPage, const char* pbmPath)
 {
-    fprintf(stderr, "DEBUG: Page%d begin ,page_width = %d,page_height=%d, page_line_bytes=%d \n",
-            rasterPage, (int)h.cupsWidth, (int)h.cupsHeight, (int)h.cupsBytesPerLine);
+    fprintf(stderr, "DEBUG: Page%d begin ,page_width = %d,page_height=%d, page_line_bytes=%d \n", rasterPage,
+            (int)h.cupsWidth, (int)h.cupsHeight, (int)h.cupsBytesPerLine);
     fprintf(stderr, "INFO: Printing page %d\n", rasterPage);
 
     const uint64_t size = (uint64_t)h.cupsHeight * h.cupsBytesPerLine;
@@ -117,7 +116,4 @@ int capturePage(cups_raster_t* ras, const cups_page_header2_t& h, int rasterPage
     return 0;
 }
 
-bool readAhead(cups_raster_t* ras, cups_page_header2_t* h)
-{
-    return cupsRasterReadHeader2(ras, h) != 0;
-}
+bool readAhead(cups_raster_t* ras, cups_page_header2_t* h) { return cupsRasterReadHeader2(ras, h) != 0; }

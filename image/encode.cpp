@@ -77,13 +77,13 @@ void ExplainMissingJbig(const char* jbgPath, int mPage, int encoderStatus, int o
         fprintf(stderr, "ERROR: JBIG encoder pbmtojbg failed with exit status %d (page %d)\n",
                 WEXITSTATUS(encoderStatus), mPage);
     else if (WIFSIGNALED(encoderStatus))
-        fprintf(stderr, "ERROR: JBIG encoder pbmtojbg was killed by signal %d (page %d)\n",
-                WTERMSIG(encoderStatus), mPage);
+        fprintf(stderr, "ERROR: JBIG encoder pbmtojbg was killed by signal %d (page %d)\n", WTERMSIG(encoderStatus),
+                mPage);
     else
         fprintf(stderr, "ERROR: cannot open JBIG file %s: %s (page %d)\n", jbgPath, strerror(openErr), mPage);
 }
 
-} // namespace
+}  // namespace
 
 int pbmtojbg(const char* pbmPath, const char* jbgPath)
 {
@@ -104,8 +104,8 @@ int pbmtojbg(const char* pbmPath, const char* jbgPath)
 
     char cmd[512];
     memset(cmd, 0, sizeof cmd);
-    int n = snprintf(cmd, sizeof cmd, "pbmtojbg -q -x %d -y %d -r -s 128 -o 0 -p 8 -m 0 %s %s", width, height,
-                     pbmPath, jbgPath);
+    int n = snprintf(cmd, sizeof cmd, "pbmtojbg -q -x %d -y %d -r -s 128 -o 0 -p 8 -m 0 %s %s", width, height, pbmPath,
+                     jbgPath);
     if (n < 0 || (size_t)n >= sizeof cmd) {
         // A cut command would name the wrong files.
         fprintf(stderr, "\nDEBUG: pbmtojbg: command too long, encoder not run\n");
@@ -129,16 +129,19 @@ bool LoadPageData(const char* jbgPath, int mPage, bool extra, int encoderStatus,
     // An encoder that failed may still have left a file, cut short; such a
     // page must not be printed as if it were whole.
     if (encoderStatus != 0) {
-        fprintf(stderr, extra ? "DEBUG: extra page %d jbg file is not usable\n"
-                             : "DEBUG: page %d jbg file is not usable\n", mPage);
+        fprintf(stderr,
+                extra ? "DEBUG: extra page %d jbg file is not usable\n" : "DEBUG: page %d jbg file is not usable\n",
+                mPage);
         ExplainMissingJbig(jbgPath, mPage, encoderStatus, ENOENT);
         return false;
     }
     std::unique_ptr<FILE, int (*)(FILE*)> f(fopen(jbgPath, "rb"), fclose);
     if (!f) {
         int err = errno;
-        fprintf(stderr, extra ? "DEBUG: extra page %d jbg file cannot be opened\n"
-                             : "DEBUG: page %d jbg file cannot be opened\n", mPage);
+        fprintf(stderr,
+                extra ? "DEBUG: extra page %d jbg file cannot be opened\n"
+                      : "DEBUG: page %d jbg file cannot be opened\n",
+                mPage);
         ExplainMissingJbig(jbgPath, mPage, encoderStatus, err);
         return false;
     }
@@ -177,7 +180,7 @@ bool LoadPageData(const char* jbgPath, int mPage, bool extra, int encoderStatus,
     return true;
 }
 
-} // namespace
+}  // namespace
 
 int EncodePage(const char* pbmPath, const char* jbgPath, int mPage, bool extra, std::vector<unsigned char>* data)
 {

@@ -98,9 +98,8 @@ void QuarterTurn(const uint8_t* src, int w, int h, bool clockwise, uint8_t* dst)
             }
             for (int t = 0; t < nb; t++) {
                 const uint8_t* const* r = rows + t * 8;
-                uint64_t x = (uint64_t)r[0][bx] << 56 | (uint64_t)r[1][bx] << 48 |
-                             (uint64_t)r[2][bx] << 40 | (uint64_t)r[3][bx] << 32 |
-                             (uint64_t)r[4][bx] << 24 | (uint64_t)r[5][bx] << 16 |
+                uint64_t x = (uint64_t)r[0][bx] << 56 | (uint64_t)r[1][bx] << 48 | (uint64_t)r[2][bx] << 40 |
+                             (uint64_t)r[3][bx] << 32 | (uint64_t)r[4][bx] << 24 | (uint64_t)r[5][bx] << 16 |
                              (uint64_t)r[6][bx] << 8 | (uint64_t)r[7][bx];
                 x = Transpose8x8(x & masks[t]);
                 for (int k = 0; k < kmax; k++)
@@ -135,14 +134,11 @@ void HalfTurn(const uint8_t* src, int w, int h, uint8_t* dst)
     }
 }
 
-size_t RotatedSize(int w, int h, int angle)
-{
-    return angle == 180 ? Stride(w) * (size_t)h : Stride(h) * (size_t)w;
-}
+size_t RotatedSize(int w, int h, int angle) { return angle == 180 ? Stride(w) * (size_t)h : Stride(h) * (size_t)w; }
 
 bool SupportedAngle(int angle) { return angle == -90 || angle == 90 || angle == 180; }
 
-} // namespace
+}  // namespace
 
 void RotateBitsReference(const uint8_t* src, int w, int h, int angle, uint8_t* dst)
 {
@@ -194,8 +190,8 @@ void PrintHalfTurnTrace(int w, int h)
     const int64_t S = (int64_t)Stride(w);
     for (int y = 0; y < std::min(h, 100); y++)
         for (int x = 0; x < std::min(w, 100); x++)
-            fprintf(stderr, "col = %d, originalByte = %d, rotatedByte = %d\n", x,
-                    (int)(y * S + x / 8), (int)((h - 1 - y) * S + (w - 1 - x) / 8));
+            fprintf(stderr, "col = %d, originalByte = %d, rotatedByte = %d\n", x, (int)(y * S + x / 8),
+                    (int)((h - 1 - y) * S + (w - 1 - x) / 8));
 }
 
 // Reads the input image: header, the one whitespace after it, the raster.
@@ -233,7 +229,7 @@ bool ReadPbmImage(const char* in, int* w, int* h, std::vector<uint8_t>* img)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 int rotatePbm(const char* in, const char* out, int angle)
 {

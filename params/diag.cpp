@@ -16,10 +16,18 @@ std::string LogSafe(const char* text, size_t len)
     for (size_t i = 0; i < len; ++i) {
         unsigned char c = (unsigned char)text[i];
         switch (c) {
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\\': out += "\\\\"; break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
         default:
             if (c < 0x20 || c == 0x7f) {
                 char hex[5];

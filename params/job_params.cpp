@@ -49,10 +49,7 @@ size_t KeyLen(const PARAM_KEY_SPERATOR_VALUE& row) { return strnlen(row.key, kKe
 size_t SepLen(const PARAM_KEY_SPERATOR_VALUE& row) { return strnlen(row.sperator, kSepMax); }
 size_t ValueLen(const PARAM_KEY_SPERATOR_VALUE& row) { return strnlen(row.value, kValueMax); }
 
-bool IsPasswordRow(const PARAM_KEY_SPERATOR_VALUE& row)
-{
-    return strncmp(row.key, kPasswordKey, sizeof row.key) == 0;
-}
+bool IsPasswordRow(const PARAM_KEY_SPERATOR_VALUE& row) { return strncmp(row.key, kPasswordKey, sizeof row.key) == 0; }
 
 // A row's value as a diagnostic may show it: the password masked, the rest
 // with control characters escaped.

@@ -39,7 +39,7 @@ std::string OptionsForLog(const char* options);
 // Job flags decided once during start-up.
 struct PrintSettings {
     unsigned char collate = 0;
-    int duplex = 0;          // 0 one-sided, 1 DuplexNoTumble, 2 DuplexTumble
+    int duplex = 0;  // 0 one-sided, 1 DuplexNoTumble, 2 DuplexTumble
     int Flag_FeedEdge = 0;
     int Flag_Page_A5 = 0;
     int Flag_MediaType = 0;  // Plain 0, Thin 1, Thick 2, Recycle 3
@@ -108,8 +108,8 @@ void ApplyJobChoices(const JobChoices& choices, const char* copies, PARAM_KEY_SP
 // "1", Border "0" and Orientation Landscape only when that choice is marked.
 // Returns false, after "ERROR: Unable to open PPD file!", when no PPD can be
 // opened; the table and `settings` are then untouched.
-bool ResolvePrintSettings(const char* options, const char* copies,
-                          PARAM_KEY_SPERATOR_VALUE* table, PrintSettings* settings);
+bool ResolvePrintSettings(const char* options, const char* copies, PARAM_KEY_SPERATOR_VALUE* table,
+                          PrintSettings* settings);
 
 // Document name from the job title (last path component, cut at the first
 // blank after its first '.'), into a 256-byte buffer.

@@ -10,14 +10,11 @@
 
 namespace {
 
-bool Marked(ppd_file_t* ppd, const char* keyword, const char* choice)
-{
-    return ppdIsMarked(ppd, keyword, choice) != 0;
-}
+bool Marked(ppd_file_t* ppd, const char* keyword, const char* choice) { return ppdIsMarked(ppd, keyword, choice) != 0; }
 
 // The sizes the printer knows, in the order a marked size is looked for.
-const char* const kKnownSizes[] = {"A4",        "A5", "B5", "16k", "Letter", "Statement", "Legal",
-                                   "Executive", "A6", "B6", "B5ISO", "BANK1", "BANK2"};
+const char* const kKnownSizes[] = {"A4",        "A5", "B5", "16k",   "Letter", "Statement", "Legal",
+                                   "Executive", "A6", "B6", "B5ISO", "BANK1",  "BANK2"};
 
 JobChoices ReadChoices(ppd_file_t* ppd, int numOptions, cups_option_t* options)
 {

@@ -158,10 +158,7 @@ bool getAuthInfoFrom(const char* path, char** authId, char** password)
     return ok;
 }
 
-bool getAuthInfo(char** authId, char** password)
-{
-    return getAuthInfoFrom(kAuthPath, authId, password);
-}
+bool getAuthInfo(char** authId, char** password) { return getAuthInfoFrom(kAuthPath, authId, password); }
 
 void SetHostNameParam(PARAM_KEY_SPERATOR_VALUE* table)
 {

@@ -16,10 +16,9 @@ void PutLE32(unsigned char* p, uint32_t v)
     p[3] = (unsigned char)((v >> 24) & 0xFF);
 }
 
-} // namespace
+}  // namespace
 
-printer_header::printer_header()
-    : firstpage(0), lastpage(0), datasize(0), pageseq(1)
+printer_header::printer_header() : firstpage(0), lastpage(0), datasize(0), pageseq(1)
 {
     memset(name, 0, sizeof name);
     memcpy(name, kPageRecordName, sizeof kPageRecordName - 1);

@@ -16,7 +16,7 @@ std::unique_ptr<unsigned char[]> Allocate(size_t size)
     return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[size]);
 }
 
-} // namespace
+}  // namespace
 
 Sequencer::Sequencer(RecordSink sink, FILE* log) : sink_(std::move(sink)), log_(log ? log : stderr)
 {

@@ -10,7 +10,7 @@
 #include "image/image.h"
 #include "tests/testutil.h"
 
-static const std::string kWork = (mkdir(kWorkDir, 0755), kWorkDir); // made as the filter makes it
+static const std::string kWork = (mkdir(kWorkDir, 0755), kWorkDir);  // made as the filter makes it
 static const auto Stride = [](int w) { return ((size_t)w + 7) / 8; };
 static const auto Bit = [](const auto& v, int w, int y, int x) { return v[y * Stride(w) + x / 8] >> (7 - x % 8) & 1; };
 static const auto Call = [](auto fn, auto... args) {
@@ -38,8 +38,8 @@ TEST(Image, HeaderChecksAcceptPrintablePagesAndRefuseImpossibleOnes)
     };
     for (const auto& [what, w, h, bpl, bits, ok] : cases) {
         cups_page_header2_t hd{};
-        hd.cupsWidth = w, hd.cupsHeight = h, hd.cupsBytesPerLine = bpl,
-        hd.cupsBitsPerPixel = bits & 0xFF, hd.cupsBitsPerColor = bits >> 8 ? bits >> 8 : bits;
+        hd.cupsWidth = w, hd.cupsHeight = h, hd.cupsBytesPerLine = bpl, hd.cupsBitsPerPixel = bits & 0xFF,
+        hd.cupsBitsPerColor = bits >> 8 ? bits >> 8 : bits;
         char why[128] = "";
         EXPECT_EQ(CheckPageHeader(hd, why, sizeof why), ok) << what << ": " << why;
         EXPECT_EQ(why[0] != '\0', !ok) << what;
@@ -50,9 +50,9 @@ TEST(Image, RotatePbmWritesTheTurnOrRefusesAndLeavesNoOutput)
 {
     TestPage p = PatternPage(130, 101, 4);
     for (size_t i = 16; i < p.bits.size(); i += 17)
-        p.bits[i] |= 0x3F; // padding bits set: a turn never reads them
-    const std::string bits(p.bits.begin(), p.bits.end()), r(8, 'Z'), o = "/tmp/o.pbm"; // r: a 16 x 4 raster
-    auto turned = [&](int a) { // each pixel to its place, the padding bits 0
+        p.bits[i] |= 0x3F;  // padding bits set: a turn never reads them
+    const std::string bits(p.bits.begin(), p.bits.end()), r(8, 'Z'), o = "/tmp/o.pbm";  // r: a 16 x 4 raster
+    auto turned = [&](int a) {  // each pixel to its place, the padding bits 0
         const int ow = a == 180 ? 130 : 101, oh = a == 180 ? 101 : 130;
         std::vector<uint8_t> t(Stride(ow) * oh);
         for (int i = 0; i < ow * oh; i++) {
@@ -95,7 +95,7 @@ TEST(Image, CaptureWritesEachPageFillsACutStreamWithWhiteAndTheLookAheadEnds)
 {
     TestPage p1 = PatternPage(13, 5, 1), p2 = PatternPage(16, 10, 3);
     std::fill(p2.bits.begin(), p2.bits.end(), 0x11);
-    ASSERT_TRUE(WriteRasterFile("/tmp/job.ras", {p1, p2}, 6 * 2)); // 4 of page 2's 10 lines left
+    ASSERT_TRUE(WriteRasterFile("/tmp/job.ras", {p1, p2}, 6 * 2));  // 4 of page 2's 10 lines left
     std::fill(p2.bits.begin() + 4 * 2, p2.bits.end(), 0);
     const int fd = open("/tmp/job.ras", O_RDONLY);
     cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_READ);
@@ -114,19 +114,19 @@ TEST(Image, CaptureWritesEachPageFillsACutStreamWithWhiteAndTheLookAheadEnds)
 TEST(Image, EncodePageRunsTheFixedCommandLineAndExplainsAMissingFailingOrKilledEncoder)
 {
     struct sigaction sa = {}, old, after;
-    sa.sa_handler = [](int) { g_terms = g_terms + 1; }; // no SA_RESTART: the wait for the encoder is interrupted
+    sa.sa_handler = [](int) { g_terms = g_terms + 1; };  // no SA_RESTART: the wait for the encoder is interrupted
     ASSERT_EQ(sigaction(SIGTERM, &sa, &old), 0);
     const std::string args = "-q|-x|12|-y|3|-r|-s|128|-o|0|-p|8|-m|0|" + kWork + "3_3_gs.pbm|" + kWork + "3-3.jbg|";
     const std::string e = "ERROR: JBIG encoder ", failed = e + "pbmtojbg failed with exit status ", page = " (page 3)";
     // encoder body ("": an empty PBM), the blank back side, the data loaded or the ERROR line
     const std::vector<std::tuple<std::string, bool, std::string>> cases = {
-        {"printf '%s|' \"$@\" > \"${16}\"", false, args}, // the data loaded: the command line
+        {"printf '%s|' \"$@\" > \"${16}\"", false, args},  // the data loaded: the command line
         // The encoder, its shell and the filter all get SIGTERM, as when CUPS cancels a job.
         {"kill -TERM $$ $PPID " + std::to_string(getpid()) + "; sleep 0.2; printf done > \"${16}\"", true, "done"},
-        {"printf cut > \"${16}\"; exit 3", true, failed + "3" + page}, // a file left is unused
-        {"exit 128", false, failed + "128" + page},                    // a status, not signal 0
-        {"sh -c 'kill -KILL $$'; exit $?", true, e + "pbmtojbg was killed by signal 9" + page}, // status 137
-        {"exit 127", true, e + "pbmtojbg not found on PATH" + page}, // the shell's status for that
+        {"printf cut > \"${16}\"; exit 3", true, failed + "3" + page},  // a file left is unused
+        {"exit 128", false, failed + "128" + page},                     // a status, not signal 0
+        {"sh -c 'kill -KILL $$'; exit $?", true, e + "pbmtojbg was killed by signal 9" + page},  // status 137
+        {"exit 127", true, e + "pbmtojbg not found on PATH" + page},  // the shell's status for that
         {"exit 0", false, "ERROR: cannot open JBIG file " + kWork + "3-3.jbg: No such file or directory" + page},
         {"", false, e + "was not run for page 3 (no readable PBM image, or no process could be started)"},
     };
@@ -154,7 +154,7 @@ TEST(Image, ExtraPageIsAWhitePageOfTheBlankSizeTurnedUnderA5LAndItsWorkFilesGoUn
     const std::vector<std::tuple<int, int, int, bool, std::string, const char*>> cases = {
         {4, 4960, 120, false, PbmText(4960, 120, std::vector<uint8_t>(620 * 120)), ""},
         {2, 24, 10, true, PbmText(10, 24, std::vector<uint8_t>(2 * 24)), ""},
-        {6, 24, 10, true, PbmText(10, 24, std::vector<uint8_t>(2 * 24)), "1"}, // kept for debugging a queue
+        {6, 24, 10, true, PbmText(10, 24, std::vector<uint8_t>(2 * 24)), "1"},  // kept for debugging a queue
     };
     for (const auto& [page, width, height, a5l, encoded, keep] : cases) {
         setenv("FISKOR_KEEP_WORK_FILES", keep, 1);

@@ -6,7 +6,7 @@
 #include "tests/testutil.h"
 #include "tools/inspect.h"
 
-static const std::string kText = // the text of a default parameter table
+static const std::string kText =  // the text of a default parameter table
     "PageSize=A4, Resolution=600dpi, resX=600dpi, resY=600dpi, FeedEdge=0, Collate=False, Duplex=None, "
     "MediaType=Plain, InputSlot=MainTray, number-up=1, job-uuid=, job-originating-host-name=, "
     "date-time-at-creation=, date-time-at-processing=, time-at-creation=, time-at-processing=, copies=1, "
@@ -27,25 +27,25 @@ TEST(Inspect, StreamsGiveEveryFieldAndAnyOtherStreamIsRefusedNamingTheByteAndThe
     ParsedStream out;
     std::string error;
     ASSERT_TRUE(ParseStream(U(stream), stream.size(), &out, &error)) << error;
-    std::string again = Job(out.job_params); // the stream rebuilt from the fields parsed
+    std::string again = Job(out.job_params);  // the stream rebuilt from the fields parsed
     for (const InspectPage& p : out.pages) {
         EXPECT_EQ(p.offset, again.size());
         again += Page(p.firstpage, p.lastpage, p.pageseq, {(const char*)p.data, p.datasize});
     }
     EXPECT_EQ(again, stream);
-    for (size_t n = 0; n < stream.size(); ++n) // a cut at a record boundary leaves a shorter well-formed stream
+    for (size_t n = 0; n < stream.size(); ++n)  // a cut at a record boundary leaves a shorter well-formed stream
         EXPECT_EQ(ParseStream(U(stream), n, &out, &error), std::count(rec, rec + 5, n) > 0) << n;
     // record (0 the job, 4 the end), where the bytes go in it (none: the stream is cut there), the byte named
     const std::vector<std::tuple<int, size_t, std::string, size_t>> cases = {
-        {0, 3, "R", 3},                   // job tag
-        {0, 52, "R", 44},                 // resX misspelt: Resolution's value has no end
-        {1, 16, Le32(2), 16},             // firstpage 2
-        {2, 20, Le32(2), 20},             // lastpage 2
-        {1, 24, Le32(~31u), 24},          // datasize near 2^32
-        {3, rec[4] - rec[3] - 1, "", 24}, // the last data byte missing
-        {2, 28, Le32(3), 28},             // pageseq 3 after 1
-        {3, 28, Le32(2), 28},             // pageseq 2 again
-        {4, 0, std::string(3, '\0'), 0},  // bytes after the last record
+        {0, 3, "R", 3},                    // job tag
+        {0, 52, "R", 44},                  // resX misspelt: Resolution's value has no end
+        {1, 16, Le32(2), 16},              // firstpage 2
+        {2, 20, Le32(2), 20},              // lastpage 2
+        {1, 24, Le32(~31u), 24},           // datasize near 2^32
+        {3, rec[4] - rec[3] - 1, "", 24},  // the last data byte missing
+        {2, 28, Le32(3), 28},              // pageseq 3 after 1
+        {3, 28, Le32(2), 28},              // pageseq 2 again
+        {4, 0, std::string(3, '\0'), 0},   // bytes after the last record
     };
     for (const auto& [r, at, bytes, where] : cases) {
         std::string b = stream, record = r ? "page record " + std::to_string(r) : "job record";
@@ -62,7 +62,7 @@ TEST(Inspect, ParameterRowsRunToTheNextRowsNameAndDeviationsAreRefusedNamingTheC
     ASSERT_TRUE(ParseJobParams(kText.data(), kText.size(), &p, &error)) << error;
     for (const InspectParam& r : p.row)
         rebuilt += std::string(r.key) + "=" + r.value + ", ", longest += r.key + ("=" + std::string(255, 'z')) + ", ";
-    EXPECT_EQ(rebuilt, kText); // 24 rows in order
+    EXPECT_EQ(rebuilt, kText);  // 24 rows in order
     // the text, then the value of the row named, or "" when refused with the error naming that character
     const std::vector<std::tuple<std::string, const char*, std::string, size_t>> cases = {
         {Edit(kText, "DocName=", "DocName=a, b=c, , HostName"), "DocName", "a, b=c, , HostName", 0},
@@ -81,7 +81,7 @@ TEST(Inspect, ParameterRowsRunToTheNextRowsNameAndDeviationsAreRefusedNamingTheC
 
 TEST(Inspect, JbigDataDecodesToItsPageWhichFzinspectWritesAsPbmAndOneBitPngAndBrokenDataIsRefused)
 {
-    const TestPage p = PatternPage(1001, 600, 1); // several stripes
+    const TestPage p = PatternPage(1001, 600, 1);  // several stripes
     ASSERT_TRUE(WriteFile("/tmp/p.pbm", PbmText(1001, 600, p.bits)) && pbmtojbg("/tmp/p.pbm", "/tmp/p.jbg") == 0);
     const std::string good = ReadFile("/tmp/p.jbg"), pbm = ReadFile("/tmp/p.pbm");
     std::string error;
@@ -93,7 +93,7 @@ TEST(Inspect, JbigDataDecodesToItsPageWhichFzinspectWritesAsPbmAndOneBitPngAndBr
         {good.substr(0, good.size() - 2), kInspectMaxPixels, "before the image is complete"},
         {good + '\0', kInspectMaxPixels, "1 bytes follow the end"},
         {with(4, std::string(8, '\xff')), kInspectMaxPixels, "larger than"},
-        {with(4, std::string("\0\2\0\0\0\1\0\1", 8)), kInspectMaxPixels, "larger than"}, // 2^33 + 2^17 pixels
+        {with(4, std::string("\0\2\0\0\0\1\0\1", 8)), kInspectMaxPixels, "larger than"},  // 2^33 + 2^17 pixels
         {with(2, "\2"), kInspectMaxPixels, "bit planes"},
     };
     for (const auto& [data, max, part] : cases) {
@@ -105,7 +105,7 @@ TEST(Inspect, JbigDataDecodesToItsPageWhichFzinspectWritesAsPbmAndOneBitPngAndBr
     WriteFile("/tmp/s.prn", Job(kText) + Page(1, 1, 1, good));
     ASSERT_EQ(std::system(FZ_BINARY_DIR "/tools/fzinspect --quiet --pbm /tmp/pbm --png /tmp/png /tmp/s.prn"), 0);
     EXPECT_EQ(ReadFile("/tmp/pbm/page-001.pbm"), pbm);
-    EXPECT_EQ(ReadFile("/tmp/png/page-001.png").substr(24, 2), std::string("\1\0", 2)); // bit depth 1, gray
+    EXPECT_EQ(ReadFile("/tmp/png/page-001.png").substr(24, 2), std::string("\1\0", 2));  // bit depth 1, gray
     png_image img{nullptr, PNG_IMAGE_VERSION, 0, 0, 0, 0, 0, 0, ""};
     ASSERT_TRUE(png_image_begin_read_from_file(&img, "/tmp/png/page-001.png")) << img.message;
     img.format = PNG_FORMAT_GRAY;
@@ -114,7 +114,7 @@ TEST(Inspect, JbigDataDecodesToItsPageWhichFzinspectWritesAsPbmAndOneBitPngAndBr
     for (int i = 0; i < 1001 * 600; ++i)
         black += p.bits[i / 1001 * 126 + i % 1001 / 8] >> (7 - i % 1001 % 8) & 1 ? '\0' : '\xff';
     EXPECT_EQ(gray, black);
-    for (auto write : {WritePagePbm, WritePagePng}) // fails on a write or on the close
+    for (auto write : {WritePagePbm, WritePagePng})  // fails on a write or on the close
         EXPECT_TRUE(!write("/dev/full", PageImage{1001, 600, p.bits}, &error) && error.find("/dev/full: ") == 0)
             << error;
 }

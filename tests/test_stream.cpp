@@ -138,13 +138,19 @@ TEST(Sequencer, Cancellation)
         std::vector<Row> rows;
         bool seenInPass;
     } cases[] = {
-        {"one-sided: page 2 becomes the last", {0, 0, 2, 4, 2, 0},
-         {{"P1", 1, 0, 1}, {"P1", 1, 0, 2}, {"P2", 0, 0, 3}, {"P2", 0, 1, 4}}, true},
-        {"two-sided odd page: blank back side", {0, 1, 1, 5, 3, 0},
-         {{"P1", 1, 0, 1}, {"P2", 0, 0, 2}, {"P3", 0, 0, 3}, {"B", 0, 1, 4}}, true},
+        {"one-sided: page 2 becomes the last",
+         {0, 0, 2, 4, 2, 0},
+         {{"P1", 1, 0, 1}, {"P1", 1, 0, 2}, {"P2", 0, 0, 3}, {"P2", 0, 1, 4}},
+         true},
+        {"two-sided odd page: blank back side",
+         {0, 1, 1, 5, 3, 0},
+         {{"P1", 1, 0, 1}, {"P2", 0, 0, 2}, {"P3", 0, 0, 3}, {"B", 0, 1, 4}},
+         true},
         {"collated two-sided, first page", {1, 2, 1, 3, 1, 0}, {{"P1", 1, 0, 1}, {"B", 0, 1, 2}}, true},
-        {"two-sided even page ends the pair", {0, 1, 2, 5, 2, 0},
-         {{"P1", 1, 0, 1}, {"P2", 0, 0, 2}, {"P1", 1, 0, 3}, {"P2", 0, 1, 4}}, true},
+        {"two-sided even page ends the pair",
+         {0, 1, 2, 5, 2, 0},
+         {{"P1", 1, 0, 1}, {"P2", 0, 0, 2}, {"P1", 1, 0, 3}, {"P2", 0, 1, 4}},
+         true},
         {"after the hand-over, one-sided", {0, 0, 1, 4, 0, 2}, {{"P1", 1, 0, 1}, {"P2", 0, 0, 2}}, false},
         // The front page held for its back side is never written.
         {"after the hand-over, held front", {0, 1, 1, 5, 0, 3}, {{"P1", 1, 0, 1}, {"P2", 0, 0, 2}}, false},
@@ -180,4 +186,4 @@ TEST(Sequencer, AFailedWriteIsReported)
     EXPECT_TRUE(seq.WriteFailed());
 }
 
-} // namespace
+}  // namespace

@@ -129,8 +129,7 @@ StartedFilter StartFilter(const FilterOptions& o)
     if (pid == 0) {
         setpgid(0, 0);
         int in = open(o.input.empty() ? "/dev/null" : o.input.c_str(), O_RDONLY);
-        int out = open(o.stdoutTo.empty() ? s.outPath.c_str() : o.stdoutTo.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                       0600);
+        int out = open(o.stdoutTo.empty() ? s.outPath.c_str() : o.stdoutTo.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int err = open(s.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
             _exit(126);
@@ -187,10 +186,7 @@ bool WaitForLog(const StartedFilter& s, const std::string& text, int timeoutSeco
     return false;
 }
 
-FilterRun RunFilter(const FilterOptions& o, int timeoutSeconds)
-{
-    return WaitFilter(StartFilter(o), timeoutSeconds);
-}
+FilterRun RunFilter(const FilterOptions& o, int timeoutSeconds) { return WaitFilter(StartFilter(o), timeoutSeconds); }
 
 FilterRun PrintPages(const std::vector<TestPage>& pages, const std::string& options, const std::string& copies,
                      std::vector<std::pair<std::string, std::string>> env)
@@ -205,15 +201,9 @@ FilterRun PrintPages(const std::vector<TestPage>& pages, const std::string& opti
     return RunFilter(o);
 }
 
-std::string TestPpd(const std::string& name)
-{
-    return std::string(FZ_SOURCE_DIR) + "/tests/ppd/" + name;
-}
+std::string TestPpd(const std::string& name) { return std::string(FZ_SOURCE_DIR) + "/tests/ppd/" + name; }
 
-std::string ProductPpd()
-{
-    return std::string(FZ_SOURCE_DIR) + "/ppd/fiskor_zembrulan.ppd";
-}
+std::string ProductPpd() { return std::string(FZ_SOURCE_DIR) + "/ppd/fiskor_zembrulan.ppd"; }
 
 std::string FakeEncoderPath(const std::string& dir, const std::string& body)
 {
@@ -266,7 +256,8 @@ PageNamer DecodedPageNamer(const std::vector<TestPage>& pages, bool turned)
                 return "P" + std::to_string(i + 1);
         }
         const bool white = std::all_of(img.bits.begin(), img.bits.end(), [](uint8_t b) { return b == 0; });
-        const bool blankSize = (int)img.width == (turned ? blankH : blankW) && (int)img.height == (turned ? blankW : blankH);
+        const bool blankSize =
+            (int)img.width == (turned ? blankH : blankW) && (int)img.height == (turned ? blankW : blankH);
         return white && blankSize ? "B" : "?";
     };
 }

@@ -13,7 +13,7 @@
 struct TestPage {
     int width = 0;
     int height = 0;
-    int bytesPerLine = 0;       // 0: (width + 7) / 8
+    int bytesPerLine = 0;  // 0: (width + 7) / 8
     int bitsPerPixel = 1;
     int resolution = 600;
     std::vector<uint8_t> bits;  // height * bytesPerLine bytes, 1 = black
@@ -43,14 +43,14 @@ struct FilterRun {
 constexpr const char* kUnset = "\x01unset";
 
 struct FilterOptions {
-    std::vector<std::string> args;  // the five or six filter arguments
-    std::string input;              // file for standard input ("" = /dev/null)
+    std::vector<std::string> args;                         // the five or six filter arguments
+    std::string input;                                     // file for standard input ("" = /dev/null)
     std::vector<std::pair<std::string, std::string>> env;  // PPD is the product PPD unless set here
                                                            // (kUnset removes a variable)
-    std::string program;            // default: the built filter
-    std::string stdoutTo;           // the printer stream goes here instead (e.g. /dev/full)
+    std::string program;                                   // default: the built filter
+    std::string stdoutTo;                                  // the printer stream goes here instead (e.g. /dev/full)
     bool closeStdout = false;
-    int uid = -1;                   // run as this user (and its group) when >= 0
+    int uid = -1;  // run as this user (and its group) when >= 0
 };
 
 // The standard arguments with the given options text and copies.

@@ -24,12 +24,11 @@ struct Options {
     const char* input = nullptr;  // nullptr or "-": standard input
 };
 
-void Usage() {
-    fprintf(stderr, "usage: fzinspect [--pbm DIR] [--png DIR] [--quiet] [FILE|-]\n");
-}
+void Usage() { fprintf(stderr, "usage: fzinspect [--pbm DIR] [--png DIR] [--quiet] [FILE|-]\n"); }
 
 // False on a usage error (already reported).
-bool ParseArgs(int argc, char** argv, Options* o) {
+bool ParseArgs(int argc, char** argv, Options* o)
+{
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
         if (strcmp(a, "--pbm") == 0 || strcmp(a, "--png") == 0) {
@@ -53,17 +52,21 @@ bool ParseArgs(int argc, char** argv, Options* o) {
     return true;
 }
 
-bool ReadAll(int fd, std::vector<uint8_t>* buf) {
+bool ReadAll(int fd, std::vector<uint8_t>* buf)
+{
     size_t used = 0;
     buf->resize(1 << 16);
     for (;;) {
-        if (used == buf->size()) buf->resize(buf->size() * 2);
+        if (used == buf->size())
+            buf->resize(buf->size() * 2);
         const ssize_t n = read(fd, buf->data() + used, buf->size() - used);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return false;
         }
-        if (n == 0) break;
+        if (n == 0)
+            break;
         used += size_t(n);
     }
     buf->resize(used);
@@ -71,7 +74,8 @@ bool ReadAll(int fd, std::vector<uint8_t>* buf) {
 }
 
 // Reads the input; on failure prints the reason and returns false.
-bool ReadInput(const char* input, const char* name, std::vector<uint8_t>* buf) {
+bool ReadInput(const char* input, const char* name, std::vector<uint8_t>* buf)
+{
     const bool useStdin = input == nullptr || strcmp(input, "-") == 0;
     const int fd = useStdin ? 0 : open(input, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -80,35 +84,40 @@ bool ReadInput(const char* input, const char* name, std::vector<uint8_t>* buf) {
     }
     const bool ok = ReadAll(fd, buf);
     const int err = errno;
-    if (!useStdin) close(fd);
-    if (!ok) fprintf(stderr, "fzinspect: %s: %s\n", name, strerror(err));
+    if (!useStdin)
+        close(fd);
+    if (!ok)
+        fprintf(stderr, "fzinspect: %s: %s\n", name, strerror(err));
     return ok;
 }
 
-bool MakeDir(const char* dir) {
-    if (mkdir(dir, 0755) == 0 || errno == EEXIST) return true;
+bool MakeDir(const char* dir)
+{
+    if (mkdir(dir, 0755) == 0 || errno == EEXIST)
+        return true;
     fprintf(stderr, "fzinspect: %s: %s\n", dir, strerror(errno));
     return false;
 }
 
-bool IsTwoSided(const ParsedStream& s) {
+bool IsTwoSided(const ParsedStream& s)
+{
     const char* duplex = InspectParamValue(s.params, "Duplex");
     return duplex && strcmp(duplex, "None") != 0;
 }
 
-void PrintParams(const ParsedStream& s) {
+void PrintParams(const ParsedStream& s)
+{
     printf("job record: %u bytes of parameter text\n", s.job_params_size);
     for (const InspectParam& r : s.params.row) {
         const bool hide = strcmp(r.key, "AuthPassword") == 0 && r.value[0] != '\0';
         printf("  %s=%s\n", r.key, hide ? "****" : r.value);
     }
-    printf("%s\n", IsTwoSided(s) ? "two-sided: pages go front, back, front, back..."
-                                 : "one-sided");
-    printf("pageseq firstpage lastpage  datasize        size%s\n",
-           IsTwoSided(s) ? "  sheet side" : "");
+    printf("%s\n", IsTwoSided(s) ? "two-sided: pages go front, back, front, back..." : "one-sided");
+    printf("pageseq firstpage lastpage  datasize        size%s\n", IsTwoSided(s) ? "  sheet side" : "");
 }
 
-void PrintPage(const InspectPage& p, const PageImage& img, bool twoSided) {
+void PrintPage(const InspectPage& p, const PageImage& img, bool twoSided)
+{
     char size[32];
     snprintf(size, sizeof size, "%ux%u", img.width, img.height);
     printf("%7u %9u %8u %9u %11s", p.pageseq, p.firstpage, p.lastpage, p.datasize, size);
@@ -118,7 +127,8 @@ void PrintPage(const InspectPage& p, const PageImage& img, bool twoSided) {
 }
 
 // Writes page-NNN.<ext> into dir; false after reporting a failure.
-bool WriteImage(const char* dir, const char* ext, const InspectPage& p, const PageImage& img) {
+bool WriteImage(const char* dir, const char* ext, const InspectPage& p, const PageImage& img)
+{
     char path[4096];
     if (snprintf(path, sizeof path, "%s/page-%03u.%s", dir, p.pageseq, ext) >= int(sizeof path)) {
         fprintf(stderr, "fzinspect: %s: directory name too long\n", dir);
@@ -126,25 +136,30 @@ bool WriteImage(const char* dir, const char* ext, const InspectPage& p, const Pa
     }
     std::string error;
     const bool ok = strcmp(ext, "pbm") == 0 ? WritePagePbm(path, img, &error) : WritePagePng(path, img, &error);
-    if (!ok) fprintf(stderr, "fzinspect: %s\n", error.c_str());
+    if (!ok)
+        fprintf(stderr, "fzinspect: %s\n", error.c_str());
     return ok;
 }
 
 // Decodes, prints and writes each page; returns the exit status.
-int InspectPages(const ParsedStream& s, const Options& o, const char* name) {
+int InspectPages(const ParsedStream& s, const Options& o, const char* name)
+{
     const bool twoSided = IsTwoSided(s);
     for (const InspectPage& p : s.pages) {
         PageImage img;
         std::string error;
         if (!DecodeJbig(p.data, p.datasize, kInspectMaxPixels, &img, &error)) {
             fflush(stdout);
-            fprintf(stderr, "fzinspect: %s, byte %zu, page record %u: %s\n", name, p.offset + 32,
-                    p.pageseq, error.c_str());
+            fprintf(stderr, "fzinspect: %s, byte %zu, page record %u: %s\n", name, p.offset + 32, p.pageseq,
+                    error.c_str());
             return kExitMalformed;
         }
-        if (!o.quiet) PrintPage(p, img, twoSided);
-        if (o.pbmDir && !WriteImage(o.pbmDir, "pbm", p, img)) return kExitUsage;
-        if (o.pngDir && !WriteImage(o.pngDir, "png", p, img)) return kExitUsage;
+        if (!o.quiet)
+            PrintPage(p, img, twoSided);
+        if (o.pbmDir && !WriteImage(o.pbmDir, "pbm", p, img))
+            return kExitUsage;
+        if (o.pngDir && !WriteImage(o.pngDir, "png", p, img))
+            return kExitUsage;
     }
     if (!o.quiet) {
         printf("%zu page records", s.pages.size());
@@ -155,7 +170,8 @@ int InspectPages(const ParsedStream& s, const Options& o, const char* name) {
     return 0;
 }
 
-int Run(int argc, char** argv) {
+int Run(int argc, char** argv)
+{
     Options o;
     if (!ParseArgs(argc, argv, &o)) {
         Usage();
@@ -163,8 +179,10 @@ int Run(int argc, char** argv) {
     }
     const char* name = o.input && strcmp(o.input, "-") != 0 ? o.input : "standard input";
     std::vector<uint8_t> input;
-    if (!ReadInput(o.input, name, &input)) return kExitUsage;
-    if ((o.pbmDir && !MakeDir(o.pbmDir)) || (o.pngDir && !MakeDir(o.pngDir))) return kExitUsage;
+    if (!ReadInput(o.input, name, &input))
+        return kExitUsage;
+    if ((o.pbmDir && !MakeDir(o.pbmDir)) || (o.pngDir && !MakeDir(o.pngDir)))
+        return kExitUsage;
 
     ParsedStream s;
     std::string error;
@@ -173,20 +191,24 @@ int Run(int argc, char** argv) {
         return kExitMalformed;
     }
     if (!s.has_job_record) {
-        if (!o.quiet) printf("empty stream: no job record, no page records\n");
+        if (!o.quiet)
+            printf("empty stream: no job record, no page records\n");
         return 0;
     }
-    if (!o.quiet) PrintParams(s);
+    if (!o.quiet)
+        PrintParams(s);
     return InspectPages(s, o, name);
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     int status = Run(argc, argv);
     if (fflush(stdout) != 0 || ferror(stdout)) {
         fprintf(stderr, "fzinspect: standard output: %s\n", strerror(errno));
-        if (status == 0) status = kExitUsage;
+        if (status == 0)
+            status = kExitUsage;
     }
     return status;
 }

@@ -23,22 +23,44 @@ constexpr size_t kPageHeaderSize = 32;
 constexpr size_t kJbigHeaderSize = 20;
 
 // The parameter table's rows, in the order the text carries them.
-const char* const kParamKeys[kInspectParamCount] = {
-    "PageSize", "Resolution", "resX", "resY", "FeedEdge", "Collate", "Duplex", "MediaType",
-    "InputSlot", "number-up", "job-uuid", "job-originating-host-name", "date-time-at-creation",
-    "date-time-at-processing", "time-at-creation", "time-at-processing", "copies", "jobId",
-    "DocName", "HostName", "LoginName", "AuthID", "AuthPassword", "Border"};
+const char* const kParamKeys[kInspectParamCount] = {"PageSize",
+                                                    "Resolution",
+                                                    "resX",
+                                                    "resY",
+                                                    "FeedEdge",
+                                                    "Collate",
+                                                    "Duplex",
+                                                    "MediaType",
+                                                    "InputSlot",
+                                                    "number-up",
+                                                    "job-uuid",
+                                                    "job-originating-host-name",
+                                                    "date-time-at-creation",
+                                                    "date-time-at-processing",
+                                                    "time-at-creation",
+                                                    "time-at-processing",
+                                                    "copies",
+                                                    "jobId",
+                                                    "DocName",
+                                                    "HostName",
+                                                    "LoginName",
+                                                    "AuthID",
+                                                    "AuthPassword",
+                                                    "Border"};
 
-uint32_t ReadLe32(const uint8_t* p) {
+uint32_t ReadLe32(const uint8_t* p)
+{
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-uint32_t ReadBe32(const uint8_t* p) {
+uint32_t ReadBe32(const uint8_t* p)
+{
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
 }
 
 std::string Fmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string Fmt(const char* fmt, ...) {
+std::string Fmt(const char* fmt, ...)
+{
     char buf[512];
     va_list ap;
     va_start(ap, fmt);
@@ -47,7 +69,8 @@ std::string Fmt(const char* fmt, ...) {
     return buf;
 }
 
-bool Fail(std::string* error, size_t offset, uint64_t record, const std::string& what) {
+bool Fail(std::string* error, size_t offset, uint64_t record, const std::string& what)
+{
     if (record == 0)
         *error = Fmt("byte %zu, job record: ", offset) + what;
     else
@@ -56,23 +79,28 @@ bool Fail(std::string* error, size_t offset, uint64_t record, const std::string&
 }
 
 // Index of the first byte where `got` (n bytes) differs from `want`, or n.
-size_t FirstMismatch(const uint8_t* got, const char* want, size_t n) {
+size_t FirstMismatch(const uint8_t* got, const char* want, size_t n)
+{
     for (size_t i = 0; i < n; ++i)
-        if (got[i] != uint8_t(want[i])) return i;
+        if (got[i] != uint8_t(want[i]))
+            return i;
     return n;
 }
 
 // Position of `needle` in text[from, len), or len when absent.
-size_t FindFrom(const char* text, size_t len, size_t from, const std::string& needle) {
-    if (needle.size() > len) return len;
+size_t FindFrom(const char* text, size_t len, size_t from, const std::string& needle)
+{
+    if (needle.size() > len)
+        return len;
     for (size_t i = from; i + needle.size() <= len; ++i)
-        if (memcmp(text + i, needle.data(), needle.size()) == 0) return i;
+        if (memcmp(text + i, needle.data(), needle.size()) == 0)
+            return i;
     return len;
 }
 
 // Parses the parameter text; on failure `*where` is the character offset.
-bool ParseParamsAt(const char* text, size_t len, InspectParams* out, size_t* where,
-                   std::string* what) {
+bool ParseParamsAt(const char* text, size_t len, InspectParams* out, size_t* where, std::string* what)
+{
     *out = InspectParams{};
     size_t pos = 0;
     for (int i = 0; i < kInspectParamCount; ++i) {
@@ -88,8 +116,7 @@ bool ParseParamsAt(const char* text, size_t len, InspectParams* out, size_t* whe
             vend = FindFrom(text, len, vstart, std::string(", ") + kParamKeys[i + 1] + "=");
             if (vend == len) {
                 *where = vstart;
-                *what = std::string("no \", ") + kParamKeys[i + 1] + "=\" after the value of " +
-                        kParamKeys[i];
+                *what = std::string("no \", ") + kParamKeys[i + 1] + "=\" after the value of " + kParamKeys[i];
                 return false;
             }
         } else {
@@ -121,7 +148,8 @@ bool ParseParamsAt(const char* text, size_t len, InspectParams* out, size_t* whe
     return true;
 }
 
-bool ParseJobRecord(const uint8_t* data, size_t len, ParsedStream* out, std::string* error) {
+bool ParseJobRecord(const uint8_t* data, size_t len, ParsedStream* out, std::string* error)
+{
     const size_t tagBytes = len < sizeof kJobTag ? len : sizeof kJobTag;
     const size_t bad = FirstMismatch(data, kJobTag, tagBytes);
     if (bad < tagBytes)
@@ -132,11 +160,10 @@ bool ParseJobRecord(const uint8_t* data, size_t len, ParsedStream* out, std::str
     const uint32_t size = ReadLe32(data + 16);
     if (size > kInspectMaxParamText)
         return Fail(error, 16, 0,
-                    Fmt("job_params_size %u is larger than the %u bytes a parameter text can have",
-                        size, kInspectMaxParamText));
+                    Fmt("job_params_size %u is larger than the %u bytes a parameter text can have", size,
+                        kInspectMaxParamText));
     if (size > len - kJobHeaderSize)
-        return Fail(error, 16, 0,
-                    Fmt("job_params_size %u but only %zu bytes follow", size, len - kJobHeaderSize));
+        return Fail(error, 16, 0, Fmt("job_params_size %u but only %zu bytes follow", size, len - kJobHeaderSize));
     const char* text = reinterpret_cast<const char*>(data + kJobHeaderSize);
     size_t where = 0;
     std::string what;
@@ -148,18 +175,17 @@ bool ParseJobRecord(const uint8_t* data, size_t len, ParsedStream* out, std::str
     return true;
 }
 
-bool ParsePageRecord(const uint8_t* data, size_t len, size_t pos, uint64_t record,
-                     InspectPage* page, std::string* error) {
+bool ParsePageRecord(const uint8_t* data, size_t len, size_t pos, uint64_t record, InspectPage* page,
+                     std::string* error)
+{
     const size_t left = len - pos;
     const uint8_t* p = data + pos;
     const size_t nameBytes = left < sizeof kPageName ? left : sizeof kPageName;
     const size_t bad = FirstMismatch(p, kPageName, nameBytes);
     if (bad < nameBytes)
-        return Fail(error, pos + bad, record,
-                    "name is not \"tamrel_printer\" followed by 2 zero bytes");
+        return Fail(error, pos + bad, record, "name is not \"tamrel_printer\" followed by 2 zero bytes");
     if (left < kPageHeaderSize)
-        return Fail(error, pos, record,
-                    Fmt("stream ends %zu bytes into the 32-byte page record header", left));
+        return Fail(error, pos, record, Fmt("stream ends %zu bytes into the 32-byte page record header", left));
     page->offset = pos;
     page->firstpage = ReadLe32(p + 16);
     page->lastpage = ReadLe32(p + 20);
@@ -171,8 +197,7 @@ bool ParsePageRecord(const uint8_t* data, size_t len, size_t pos, uint64_t recor
         return Fail(error, pos + 20, record, Fmt("lastpage is %u, not 0 or 1", page->lastpage));
     if (page->datasize > left - kPageHeaderSize)
         return Fail(error, pos + 24, record,
-                    Fmt("datasize %u but only %zu bytes follow", page->datasize,
-                        left - kPageHeaderSize));
+                    Fmt("datasize %u but only %zu bytes follow", page->datasize, left - kPageHeaderSize));
     if (page->pageseq != record)
         return Fail(error, pos + 28, record,
                     Fmt("pageseq is %u, expected %llu", page->pageseq, (unsigned long long)record));
@@ -182,29 +207,37 @@ bool ParsePageRecord(const uint8_t* data, size_t len, size_t pos, uint64_t recor
 
 }  // namespace
 
-bool ParseJobParams(const char* text, size_t len, InspectParams* out, std::string* error) {
+bool ParseJobParams(const char* text, size_t len, InspectParams* out, std::string* error)
+{
     size_t where = 0;
     std::string what;
-    if (ParseParamsAt(text, len, out, &where, &what)) return true;
+    if (ParseParamsAt(text, len, out, &where, &what))
+        return true;
     *error = Fmt("character %zu: ", where) + what;
     return false;
 }
 
-const char* InspectParamValue(const InspectParams& p, const char* key) {
+const char* InspectParamValue(const InspectParams& p, const char* key)
+{
     for (const InspectParam& r : p.row)
-        if (strcmp(r.key, key) == 0) return r.value;
+        if (strcmp(r.key, key) == 0)
+            return r.value;
     return nullptr;
 }
 
-bool ParseStream(const uint8_t* data, size_t len, ParsedStream* out, std::string* error) {
+bool ParseStream(const uint8_t* data, size_t len, ParsedStream* out, std::string* error)
+{
     *out = ParsedStream{};
-    if (len == 0) return true;
-    if (!ParseJobRecord(data, len, out, error)) return false;
+    if (len == 0)
+        return true;
+    if (!ParseJobRecord(data, len, out, error))
+        return false;
     size_t pos = kJobHeaderSize + out->job_params_size;
     uint64_t record = 1;
     while (pos < len) {
         InspectPage page{};
-        if (!ParsePageRecord(data, len, pos, record, &page, error)) return false;
+        if (!ParsePageRecord(data, len, pos, record, &page, error))
+            return false;
         out->pages.push_back(page);
         pos += kPageHeaderSize + page.datasize;
         ++record;
@@ -220,15 +253,15 @@ namespace {
 
 // Header checks made before libjbig sees the data, so that a hostile header
 // cannot make it allocate a huge image.
-bool CheckJbigHeader(const uint8_t* d, size_t len, uint64_t max_pixels, uint32_t* width,
-                     uint32_t* height, std::string* error) {
+bool CheckJbigHeader(const uint8_t* d, size_t len, uint64_t max_pixels, uint32_t* width, uint32_t* height,
+                     std::string* error)
+{
     if (len < kJbigHeaderSize) {
         *error = Fmt("JBIG data of %zu bytes is shorter than its 20-byte header", len);
         return false;
     }
     if (d[0] != 0 || d[1] != 0) {
-        *error = Fmt("JBIG header has resolution layers %u to %u; a page has exactly one (0 to 0)",
-                     d[0], d[1]);
+        *error = Fmt("JBIG header has resolution layers %u to %u; a page has exactly one (0 to 0)", d[0], d[1]);
         return false;
     }
     if (d[2] != 1) {
@@ -243,8 +276,8 @@ bool CheckJbigHeader(const uint8_t* d, size_t len, uint64_t max_pixels, uint32_t
     }
     const uint64_t pixels = uint64_t(*width) * *height;
     if (pixels > max_pixels) {
-        *error = Fmt("JBIG image of %u x %u pixels is larger than the %llu pixels accepted", *width,
-                     *height, (unsigned long long)max_pixels);
+        *error = Fmt("JBIG image of %u x %u pixels is larger than the %llu pixels accepted", *width, *height,
+                     (unsigned long long)max_pixels);
         return false;
     }
     return true;
@@ -253,7 +286,8 @@ bool CheckJbigHeader(const uint8_t* d, size_t len, uint64_t max_pixels, uint32_t
 // Feeds the data to the decoder in chunks copied to a scratch buffer (the
 // decoder takes a non-const pointer). Returns the decoder's last status and
 // the bytes it consumed.
-int FeedJbig(jbg_dec_state* s, const uint8_t* data, size_t len, size_t* consumed) {
+int FeedJbig(jbg_dec_state* s, const uint8_t* data, size_t len, size_t* consumed)
+{
     unsigned char chunk[16384];
     size_t pos = 0;
     int r = JBG_EAGAIN;
@@ -262,10 +296,13 @@ int FeedJbig(jbg_dec_state* s, const uint8_t* data, size_t len, size_t* consumed
         memcpy(chunk, data + pos, n);
         size_t cnt = 0;
         r = jbg_dec_in(s, chunk, n, &cnt);
-        if (cnt > n) cnt = n;
+        if (cnt > n)
+            cnt = n;
         pos += cnt;
-        if (r != JBG_EAGAIN) break;
-        if (cnt == 0) break;  // no progress: treat as the end of the data
+        if (r != JBG_EAGAIN)
+            break;
+        if (cnt == 0)
+            break;  // no progress: treat as the end of the data
     }
     *consumed = pos;
     return r;
@@ -273,11 +310,12 @@ int FeedJbig(jbg_dec_state* s, const uint8_t* data, size_t len, size_t* consumed
 
 }  // namespace
 
-bool DecodeJbig(const uint8_t* data, size_t len, uint64_t max_pixels, PageImage* out,
-                std::string* error) {
+bool DecodeJbig(const uint8_t* data, size_t len, uint64_t max_pixels, PageImage* out, std::string* error)
+{
     *out = PageImage{};
     uint32_t width = 0, height = 0;
-    if (!CheckJbigHeader(data, len, max_pixels, &width, &height, error)) return false;
+    if (!CheckJbigHeader(data, len, max_pixels, &width, &height, error))
+        return false;
 
     jbg_dec_state s;
     jbg_dec_init(&s);
@@ -290,17 +328,14 @@ bool DecodeJbig(const uint8_t* data, size_t len, uint64_t max_pixels, PageImage*
     } else if (r != JBG_EOK) {
         *error = Fmt("JBIG data invalid near byte %zu: %s", consumed, jbg_strerror(r));
     } else if (consumed != len) {
-        *error = Fmt("%zu bytes follow the end of the JBIG image at byte %zu", len - consumed,
-                     consumed);
+        *error = Fmt("%zu bytes follow the end of the JBIG image at byte %zu", len - consumed, consumed);
     } else {
         const unsigned long w = jbg_dec_getwidth(&s);
         const unsigned long h = jbg_dec_getheight(&s);
         const unsigned char* img = jbg_dec_getimage(&s, 0);
         const uint64_t rowBytes = (uint64_t(w) + 7) / 8;
-        if (w != width || h == 0 || h > height || img == nullptr ||
-            jbg_dec_getsize(&s) != rowBytes * h) {
-            *error = Fmt("JBIG decoder gave a %lu x %lu image for a %u x %u header", w, h, width,
-                         height);
+        if (w != width || h == 0 || h > height || img == nullptr || jbg_dec_getsize(&s) != rowBytes * h) {
+            *error = Fmt("JBIG decoder gave a %lu x %lu image for a %u x %u header", w, h, width, height);
         } else {
             out->width = uint32_t(w);
             out->height = uint32_t(h);
@@ -312,20 +347,23 @@ bool DecodeJbig(const uint8_t* data, size_t len, uint64_t max_pixels, PageImage*
     return ok;
 }
 
-bool WritePagePbm(const char* path, const PageImage& img, std::string* error) {
+bool WritePagePbm(const char* path, const PageImage& img, std::string* error)
+{
     FILE* f = fopen(path, "wb");
     if (!f) {
         *error = Fmt("%s: %s", path, strerror(errno));
         return false;
     }
     bool ok = fprintf(f, "P4\n%u %u\n", img.width, img.height) > 0;
-    if (ok && !img.bits.empty()) ok = fwrite(img.bits.data(), 1, img.bits.size(), f) == img.bits.size();
+    if (ok && !img.bits.empty())
+        ok = fwrite(img.bits.data(), 1, img.bits.size(), f) == img.bits.size();
     int err = ok ? 0 : errno;
     if (fclose(f) != 0 && ok) {
         ok = false;
         err = errno;
     }
-    if (!ok) *error = Fmt("%s: %s", path, strerror(err ? err : EIO));
+    if (!ok)
+        *error = Fmt("%s: %s", path, strerror(err ? err : EIO));
     return ok;
 }
 
@@ -335,7 +373,8 @@ struct PngErrorBuf {
     char msg[256];
 };
 
-void PngError(png_structp png, png_const_charp msg) {
+void PngError(png_structp png, png_const_charp msg)
+{
     PngErrorBuf* buf = static_cast<PngErrorBuf*>(png_get_error_ptr(png));
     snprintf(buf->msg, sizeof buf->msg, "%s", msg);
     png_longjmp(png, 1);
@@ -345,9 +384,10 @@ void PngWarning(png_structp, png_const_charp) {}
 
 // The part that runs under libpng's longjmp error handling; it owns no C++
 // objects, so a jump out of it skips no destructor.
-bool WritePngRows(png_structp png, png_infop info, FILE* f, const PageImage* img,
-                  unsigned char* row) {
-    if (setjmp(png_jmpbuf(png))) return false;
+bool WritePngRows(png_structp png, png_infop info, FILE* f, const PageImage* img, unsigned char* row)
+{
+    if (setjmp(png_jmpbuf(png)))
+        return false;
     png_init_io(png, f);
     png_set_IHDR(png, info, img->width, img->height, 1, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
@@ -356,7 +396,8 @@ bool WritePngRows(png_structp png, png_infop info, FILE* f, const PageImage* img
     for (uint32_t y = 0; y < img->height; ++y) {
         // Page images use 1 for black; 1-bit grayscale PNG uses 0 for black.
         const uint8_t* src = img->bits.data() + size_t(y) * rowBytes;
-        for (size_t i = 0; i < rowBytes; ++i) row[i] = uint8_t(~src[i]);
+        for (size_t i = 0; i < rowBytes; ++i)
+            row[i] = uint8_t(~src[i]);
         png_write_row(png, row);
     }
     png_write_end(png, nullptr);
@@ -365,11 +406,12 @@ bool WritePngRows(png_structp png, png_infop info, FILE* f, const PageImage* img
 
 }  // namespace
 
-bool WritePagePng(const char* path, const PageImage& img, std::string* error) {
+bool WritePagePng(const char* path, const PageImage& img, std::string* error)
+{
     const size_t rowBytes = (size_t(img.width) + 7) / 8;
     if (img.width == 0 || img.height == 0 || img.bits.size() != rowBytes * img.height) {
-        *error = Fmt("%s: page image of %u x %u pixels with %zu bytes cannot be written", path,
-                     img.width, img.height, img.bits.size());
+        *error = Fmt("%s: page image of %u x %u pixels with %zu bytes cannot be written", path, img.width, img.height,
+                     img.bits.size());
         return false;
     }
     FILE* f = fopen(path, "wb");
@@ -390,6 +432,7 @@ bool WritePagePng(const char* path, const PageImage& img, std::string* error) {
         ok = false;
         why = strerror(errno);
     }
-    if (!ok) *error = Fmt("%s: ", path) + why;
+    if (!ok)
+        *error = Fmt("%s: ", path) + why;
     return ok;
 }

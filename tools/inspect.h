@@ -13,8 +13,8 @@ constexpr int kInspectParamCount = 24;
 constexpr uint32_t kInspectMaxParamText = 6436;
 
 struct InspectParam {
-    char key[32];      // the row's name, e.g. "PageSize"
-    char value[256];   // its value, at most 255 characters
+    char key[32];     // the row's name, e.g. "PageSize"
+    char value[256];  // its value, at most 255 characters
 };
 
 // The 24 rows in table order.
@@ -24,7 +24,7 @@ struct InspectParams {
 
 // One page record; `data` points into the parsed input.
 struct InspectPage {
-    size_t offset;        // byte offset of the record's first byte
+    size_t offset;  // byte offset of the record's first byte
     uint32_t firstpage;
     uint32_t lastpage;
     uint32_t datasize;
@@ -33,9 +33,9 @@ struct InspectPage {
 };
 
 struct ParsedStream {
-    bool has_job_record = false;   // false only for an empty input
+    bool has_job_record = false;  // false only for an empty input
     uint32_t job_params_size = 0;
-    std::string job_params;        // the text as carried in the stream
+    std::string job_params;  // the text as carried in the stream
     InspectParams params{};
     std::vector<InspectPage> pages;
 };
@@ -76,8 +76,7 @@ constexpr uint64_t kInspectMaxPixels = uint64_t(1) << 33;
 // Decodes one JBIG image (a single BIE, one plane, one resolution layer).
 // The header's size is checked against `max_pixels` before libjbig
 // allocates anything; the image must be complete and use every byte.
-bool DecodeJbig(const uint8_t* data, size_t len, uint64_t max_pixels, PageImage* out,
-                std::string* error);
+bool DecodeJbig(const uint8_t* data, size_t len, uint64_t max_pixels, PageImage* out, std::string* error);
 
 // Writes the image as a binary PBM (P4) or as a 1-bit grayscale PNG.
 bool WritePagePbm(const char* path, const PageImage& img, std::string* error);
