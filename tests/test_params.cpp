@@ -111,6 +111,7 @@ TEST(JobParams, TextTokensLogsAndDocumentName)
         {[] { return Job("DocName=a\tB=0\nSTATE: Collate").Changes(); }, "DocName=a\tB=0\nSTATE:"},
         {[&] { return Job(doc600 + " Border=0").Changes(); }, "DocName=" + d255 + " Border=0"},
         {[&] { return Job(doc600).err.substr(0, 532); }, "One_Param:" + doc600.substr(0, 511) + " , Len:511\n"},
+        {[] { return Job("PageSize= Border=0").Changes(); }, "Border=0"},  // an empty value changes nothing
         {[] { return Job("x  y ").err; }, "One_Param:x , Len:1\nOne_Param: , Len:0\nOne_Param:y , Len:1\n"},
         {[] { return JobParamsForLog(tblDefParam); }, kDefaultText},  // an empty password stays empty
         {[&] { return JobParamsForLog(t.rows); }, shown},
