@@ -10,6 +10,7 @@
 #include <tuple>
 #include <unistd.h>
 
+#include "filter/filter.h"
 #include "tests/testutil.h"
 
 namespace {
@@ -377,3 +378,13 @@ TEST(ProductPpd, PassesCupstestppd)
 }
 
 }  // namespace
+
+TEST(WorkDir, OwnWorkFilesAreKnownByTheirJobId)
+{
+    const std::pair<const char*, bool> cases[] = {
+        {"42_1_gs.pbm", true}, {"42_12_gs_rotated.pbm", true}, {"42-3.jbg", true},  {"421_1_gs.pbm", false},
+        {"4_1_gs.pbm", false}, {"42_1_gs.pbm.x", false},       {"42-x.jbg", false}, {"x42-1.jbg", false},
+    };
+    for (const auto& [name, own] : cases)
+        EXPECT_EQ(IsOwnWorkFile(name, 42), own) << name;
+}
