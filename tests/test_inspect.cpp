@@ -95,6 +95,7 @@ TEST(Inspect, JbigDataDecodesToItsPageWhichFzinspectWritesAsPbmAndOneBitPngAndBr
         {with(4, std::string(8, '\xff')), kInspectMaxPixels, "larger than"},
         {with(4, std::string("\0\2\0\0\0\1\0\1", 8)), kInspectMaxPixels, "larger than"},  // 2^33 + 2^17 pixels
         {with(2, "\2"), kInspectMaxPixels, "bit planes"},
+        {with(2, std::string(1, '\0')), kInspectMaxPixels, "bit planes"},
     };
     for (const auto& [data, max, part] : cases) {
         PageImage got;
