@@ -23,23 +23,6 @@ std::string WorkFiles() { return Out("echo $(LC_ALL=C ls -A /tmp/velmarsh 2>/dev
 std::string Tree() { return Out("find /tmp/velmarsh /tmp/victim -printf '%p %y %m %U %s\\n' 2>/dev/null"); }
 // Lines of the log that start with `prefix`.
 size_t Lines(const std::string& err, const std::string& prefix) { return Count("\n" + err, "\n" + prefix); }
-// "a|b|" -> {"a", "b", ""}; "" -> {}.
-std::vector<std::string> Split(const std::string& text)
-{
-    std::vector<std::string> parts(text.empty() ? 0 : 1);
-    for (char c : text)
-        c == '|' ? (void)parts.emplace_back() : (void)(parts.back() += c);
-    return parts;
-}
-// `text` ("name=value, " fields) with the fields in `set` ("name=value|...") put in.
-std::string With(std::string text, const std::string& set)
-{
-    for (const std::string& field : Split(set)) {
-        const size_t eq = field.find('='), at = text.find(field.substr(0, eq + 1)) + eq + 1;
-        text.replace(at, text.find(", ", at) - at, field.substr(eq + 1));
-    }
-    return text;
-}
 // The printer stream's page records; the stream must parse.
 std::vector<Row> Rows(const std::string& out, const std::vector<TestPage>& pages, bool turned = false)
 {
@@ -120,56 +103,6 @@ TEST_F(Filter, LeftoversGoAtTheNextStart)
     EXPECT_EQ(1u, Count(r.err, "DEBUG: First page header is null \n"));
     EXPECT_EQ("/tmp/velmarsh d 700", Out("find /tmp/velmarsh -printf '%p %y %m\\n'"));
     EXPECT_EQ(0, access("/tmp/victim/keep", F_OK));
-}
-
-// The job record holds the parameters byte for byte, each cut to 255 bytes; the log shows them with passwords
-// masked and control characters escaped, so outside text never starts a line the scheduler acts on. Rows: the
-// arguments, the auth file, the fields where the record differs from the defaults and where the log differs from
-// the record, a line the log holds.
-TEST_F(Filter, JobRecordCarriesTheParametersAndTheLogNeitherPasswordNorControls)
-{
-    const std::string defaults =
-        With("PageSize=A4, Resolution=600dpi, resX=600dpi, resY=600dpi, FeedEdge=0, Collate=False, Duplex=None, "
-             "MediaType=Plain, InputSlot=MainTray, number-up=1, job-uuid=, job-originating-host-name=, "
-             "date-time-at-creation=, date-time-at-processing=, time-at-creation=, time-at-processing=, copies=1, "
-             "jobId=42, DocName=report.pdf, HostName=, LoginName=alice, AuthID=, AuthPassword=, Border=1, ",
-             "HostName=" + Out("hostname"));
-    const std::string v(20000, 'v'), v255(255, 'v');
-    const std::tuple<const char*, std::string, std::string, std::string, std::string, std::string> cases[] = {
-        {"seventh argument ignored", "42|alice|report.pdf|1||/no.ras", "", "", "", "argv[6]=/no.ras"},
-        {"arguments and options",  // a job id that is no number names the work files with 0
-         "abc|bob|/a/annual report.pdf x|3|PageSize=A5 number-up=2 sides=two-sided-long-edge job-uuid=urn:uuid:1", "",
-         "PageSize=A5|Duplex=DuplexNoTumble|number-up=2|job-uuid=urn:uuid:1|copies=3|jobId=abc|"
-         "DocName=annual report.pdf|LoginName=bob",
-         "", "pbm_file:[/tmp/velmarsh/0_1_gs.pbm]"},
-        {"password option", "42|alice|report.pdf|1|media=A4 AuthPassword=Opt-Secret7 Collate", "",
-         "AuthPassword=Opt-Secret7", "AuthPassword=****", "argv[5]=media=A4 AuthPassword=**** Collate \n"},
-        {"line breaks", "42|al\nATTR: y|title\nSTATE: +media-empty\n|1|media=A4\nPPD: *Foo\rATTR: x", "",
-         "DocName=title\nSTATE: +media-empty\n|LoginName=al\nATTR: y",
-         "DocName=title\\nSTATE: +media-empty\\n|LoginName=al\\nATTR: y", "=media=A4\\nPPD: *Foo\\rATTR: x \n"},
-        {"oversized",
-         "42|" + v + "|/" + v + ".pdf\x01\xff|" + v + "|PageSize=" + v + " " + std::string(3000, ',') + "=x " + v, "",
-         "PageSize=" + v255 + "|copies=" + v255 + "|DocName=" + v255 + "|LoginName=" + v255, "", ""},
-        {"auth file (last: it stays)", "42|alice|report.pdf|1|", R"({"AuthID":"bob","Password":"Pw-Secret-9f3!"})",
-         "AuthID=bob|AuthPassword=Pw-Secret-9f3!", "AuthPassword=****", "DEBUG: Password: ****\n"},
-    };
-    for (const auto& [what, args, auth, set, shown, logs] : cases) {
-        SCOPED_TRACE(what);
-        ASSERT_TRUE(auth.empty() || (mkdir("/tmp/auth", 0755) == 0 && WriteFile("/tmp/auth/auth_config", auth)));
-        FilterRun r = RunFilter(Job(Split(args)));
-        ASSERT_EQ(0, r.status) << r.err;
-        const std::string text = With(defaults, set);
-        const uint32_t n = (uint32_t)text.size();
-        const std::string head = std::string("tamrel_param\0\0\0\0", 16) +
-                                 std::string{(char)(n & 0xFF), (char)(n >> 8 & 0xFF), (char)(n >> 16), (char)(n >> 24)};
-        EXPECT_EQ(head + text, r.out.substr(0, head.size() + text.size()));
-        const std::vector<Row> rows = Rows(r.out, Pages(1));
-        EXPECT_EQ("P1", rows.empty() ? "" : rows[0].page);
-        EXPECT_EQ(1u, Count(r.err, "DEBUG: job_params=" + With(text, shown) + " \n")) << r.err.substr(0, 5000);
-        EXPECT_EQ(0u, Count(r.err, "Secret"));  // in every password
-        EXPECT_TRUE(logs.empty() || Count(r.err, logs) == 1) << logs;
-        EXPECT_EQ(0u, Lines(r.err, "PPD:") + Lines(r.err, "ATTR:") + Lines(r.err, "STATE:") + Count(r.err, "\r"));
-    }
 }
 
 // Run as nobody (lp under CUPS) from copies it can reach: root's directory is refused, a fresh one made private.

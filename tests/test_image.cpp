@@ -91,26 +91,6 @@ TEST(Image, RotatePbmWritesTheTurnOrRefusesAndLeavesNoOutput)
     }
 }
 
-TEST(Image, CaptureWritesEachPageFillsACutStreamWithWhiteAndTheLookAheadEnds)
-{
-    TestPage p1 = PatternPage(13, 5, 1), p2 = PatternPage(16, 10, 3);
-    std::fill(p2.bits.begin(), p2.bits.end(), 0x11);
-    ASSERT_TRUE(WriteRasterFile("/tmp/job.ras", {p1, p2}, 6 * 2));  // 4 of page 2's 10 lines left
-    std::fill(p2.bits.begin() + 4 * 2, p2.bits.end(), 0);
-    const int fd = open("/tmp/job.ras", O_RDONLY);
-    cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_READ);
-    cups_page_header2_t h;
-    for (const TestPage& p : {p1, p2}) {
-        ASSERT_TRUE(readAhead(ras, &h));
-        const auto [rc, err] = Call(capturePage, ras, h, 1, "/tmp/page.pbm");
-        EXPECT_EQ(rc, 0) << err;
-        EXPECT_EQ(ReadFile("/tmp/page.pbm"), PbmText(p.width, p.height, p.bits));
-    }
-    EXPECT_FALSE(readAhead(ras, &h));
-    cupsRasterClose(ras);
-    close(fd);
-}
-
 TEST(Image, EncodePageRunsTheFixedCommandLineAndExplainsAMissingFailingOrKilledEncoder)
 {
     struct sigaction sa = {}, old, after;
@@ -145,27 +125,4 @@ TEST(Image, EncodePageRunsTheFixedCommandLineAndExplainsAMissingFailingOrKilledE
     sigaction(SIGTERM, &old, &after);
     EXPECT_GE(g_terms, 1) << "the filter's handler still records the signal";
     EXPECT_EQ(after.sa_handler, sa.sa_handler) << "the filter's handler stays installed";
-}
-
-TEST(Image, ExtraPageIsAWhitePageOfTheBlankSizeTurnedUnderA5LAndItsWorkFilesGoUnlessKept)
-{
-    Encoder("cp \"${15}\" /tmp/encoded.pbm; printf JBIG > \"${16}\"");
-    // page, blank width and height, A5L, the PBM encoded, FISKOR_KEEP_WORK_FILES
-    const std::vector<std::tuple<int, int, int, bool, std::string, const char*>> cases = {
-        {4, 4960, 120, false, PbmText(4960, 120, std::vector<uint8_t>(620 * 120)), ""},
-        {2, 24, 10, true, PbmText(10, 24, std::vector<uint8_t>(2 * 24)), ""},
-        {6, 24, 10, true, PbmText(10, 24, std::vector<uint8_t>(2 * 24)), "1"},  // kept for debugging a queue
-    };
-    for (const auto& [page, width, height, a5l, encoded, keep] : cases) {
-        setenv("FISKOR_KEEP_WORK_FILES", keep, 1);
-        std::vector<unsigned char> data;
-        const auto [rc, err] = Call(makeExtraPage, 12, page, width, height, a5l, &data);
-        ASSERT_EQ(rc, 0) << err;
-        EXPECT_EQ(std::string(data.begin(), data.end()), "JBIG");
-        EXPECT_EQ(ReadFile("/tmp/encoded.pbm"), encoded) << page;
-        const std::string n = std::to_string(page);
-        for (const std::string& f : {"12_" + n + "_gs.pbm", "12_" + n + "_gs_rotated.pbm", "12-" + n + ".jbg"})
-            EXPECT_EQ(access((kWork + f).c_str(), F_OK) == 0, *keep != '\0') << f;
-    }
-    unsetenv("FISKOR_KEEP_WORK_FILES");
 }
