@@ -99,7 +99,7 @@ bool StdoutFailed()
 // edge first and encodes it. Returns 0 with the page's JBIG data, or -1 when
 // the job must end with status 255 (the reason has been written). The
 // page's work files are gone when it returns.
-int CapturePage(Job& job, int image, bool* last, std::vector<unsigned char>* data)
+int CaptureAndEncode(Job& job, int image, bool* last, std::vector<unsigned char>* data)
 {
     PageWorkFiles files(job.jobId, job.rasterPage, image);
     if (capturePage(job.ras, job.header, job.rasterPage, files.pbm) != 0)
@@ -132,7 +132,7 @@ int PrintOnePage(Job& job, Sequencer& seq)
     const int image = seq.NextImage();
     bool last = false;
     std::vector<unsigned char> data;
-    if (CapturePage(job, image, &last, &data) != 0)
+    if (CaptureAndEncode(job, image, &last, &data) != 0)
         return -1;
     if (!seq.AddPage(data.data(), data.size(), last)) {
         fprintf(stderr, "ERROR: Out of memory for holding page %d of a two-sided sheet\n", image);

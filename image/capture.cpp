@@ -9,29 +9,11 @@
 #include <memory>
 #include <unistd.h>
 
-void PbmWorkName(char* out, int jobId, int page)
-{
-    memset(out, 0, kNameSize);
-    snprintf(out, kNameSize, "%s%d_%d_gs.pbm", kWorkDir, jobId, page);
-}
-
-void RotatedWorkName(char* out, int jobId, int page)
-{
-    memset(out, 0, kNameSize);
-    snprintf(out, kNameSize, "%s%d_%d_gs_rotated.pbm", kWorkDir, jobId, page);
-}
-
-void JbgWorkName(char* out, int jobId, int page)
-{
-    memset(out, 0, kNameSize);
-    snprintf(out, kNameSize, "%s%d-%d.jbg", kWorkDir, jobId, page);
-}
-
 PageWorkFiles::PageWorkFiles(int jobId, int rasterPage, int image)
 {
-    PbmWorkName(pbm, jobId, rasterPage);
-    RotatedWorkName(rotated, jobId, image);
-    JbgWorkName(jbg, jobId, image);
+    snprintf(pbm, sizeof pbm, "%s%d_%d_gs.pbm", kWorkDir, jobId, rasterPage);
+    snprintf(rotated, sizeof rotated, "%s%d_%d_gs_rotated.pbm", kWorkDir, jobId, image);
+    snprintf(jbg, sizeof jbg, "%s%d-%d.jbg", kWorkDir, jobId, image);
 }
 
 PageWorkFiles::~PageWorkFiles()

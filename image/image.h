@@ -10,11 +10,6 @@
 constexpr const char* kWorkDir = "/tmp/velmarsh/";
 constexpr size_t kNameSize = 512;
 
-// Work file names under kWorkDir.
-void PbmWorkName(char* out, int jobId, int page);      // "%d_%d_gs.pbm"
-void RotatedWorkName(char* out, int jobId, int page);  // "%d_%d_gs_rotated.pbm"
-void JbgWorkName(char* out, int jobId, int page);      // "%d-%d.jbg"
-
 // Largest page accepted, in bytes of pixel data.
 constexpr uint64_t kMaxPageBytes = 2ull << 30;
 
