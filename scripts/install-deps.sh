@@ -6,6 +6,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential g++ cmake pkg-config clang libclang-rt-14-dev
   libcups2-dev libcjson-dev libjbig-dev libpng-dev libgtest-dev libbenchmark-dev
+  libpappl-dev cups-ipp-utils libjpeg-dev
   jbigkit-bin cups cups-client cups-filters ghostscript poppler-utils
   util-linux procps
 )

@@ -1,0 +1,29 @@
+// PDF documents for the printer application: rendered by ghostscript in a
+// child process, 1 bit per pixel, one page at a time.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+struct PdfRenderLimits {
+    int seconds = 300;                     // wall-clock time for the whole document
+    size_t memoryBytes = size_t(1) << 30;  // the child's address space
+    const char* ghostscript = "gs";        // program, searched in PATH
+};
+
+// Receives one rendered page: packed rows, most significant bit first,
+// 1 = black, stride (width + 7) / 8. Returns false to stop the rendering
+// (the job was cancelled or the page could not be used).
+using PdfPageSink = std::function<bool(const uint8_t* rows, int width, int height)>;
+
+// Renders `path` at `dpi` in both directions, each page fit to a sheet of
+// widthPt x heightPt points, with ghostscript in a child process
+// ("-dSAFER", no access to anything but the document, run as an
+// unprivileged user when called as root, within `limits`). Pages reach
+// `onPage` in order as they are rendered. Returns the number of pages
+// rendered, or -1 with `why` set (a short reason fit for a job's log):
+// ghostscript could not be started, failed, ran out of time or memory, was
+// stopped by `onPage`, or the document has no pages.
+int RenderPdf(const char* path, int dpi, double widthPt, double heightPt, const PdfPageSink& onPage, std::string* why,
+              const PdfRenderLimits& limits = {});
