@@ -166,9 +166,18 @@ deps=$(for deb in "${pkgs1[@]}"; do
   dpkg-deb -f "$deb" Depends
 done | paste -sd, -)
 
-step "apt-get satisfy 'cups, $deps'"
+# The printer application's package is checked with systemd in the root
+# (not running: its unit is verified and enabled, and started by hand).
+app=""
+for n in "${names[@]}"; do
+  [ "$n" = fiskor-printer-app ] && app=$n
+done
+extra=cups
+[ -n "$app" ] && extra="cups, systemd"
+
+step "apt-get satisfy '$extra, $deps'"
 apt_in_root update
-apt_in_root satisfy --no-install-recommends "cups, $deps"
+apt_in_root satisfy --no-install-recommends "$extra, $deps"
 
 # The test's own files, outside every package's paths: the debs, a one-page
 # PDF and the capture backend's directory. The backend runs as root (0700).
@@ -211,7 +220,7 @@ file_list() {
   (cd "$root" && find . \( -path ./proc -o -path ./sys -o -path ./dev -o -path ./run -o -path ./tmp \
     -o -path ./fz-test -o -path ./var/cache/apt/archives -o -path ./var/log -o -path ./var/cache/cups \
     -o -path './etc/cups/printers.conf*' \) -prune \
-    -o -printf '%y %m %u:%g %p\n' | sort -k4)
+    -o -printf '%y %m %U:%G %p\n' | sort -k4)
 }
 
 # The scheduler has run once (its cache and state files exist) before the
@@ -263,6 +272,54 @@ print_page() {   # print_page: prints the page on queue fz, checks the captured 
   echo "   job $id: $(stat -c %s "$prn") bytes, 1 page record, accepted by both fzinspects"
 }
 
+# The printer application as its unit starts it: the unit's user, group,
+# environment, runtime directory and command line (systemd's sandboxing
+# aside), in a network namespace of its own; it must answer its own command
+# line through the socket the unit links, and leave its state in the state
+# directory when it stops.
+unit=/lib/systemd/system/fiskor-printer-app.service
+unit_value() { sed -n "s/^$1=//p" "$root$unit"; }
+check_app() {
+  local state user group env cmd run pid i out
+  state=$(in_root systemctl is-enabled fiskor-printer-app.service 2>&1 || true)
+  [ "$state" = enabled ] || fail "fiskor-printer-app.service is '$state' after the install, not enabled"
+  # --man=no: the minimal root has no man command to look the page up with.
+  if ! in_root systemd-analyze verify --man=no "$unit" >"$work/verify.txt" 2>&1 || [ -s "$work/verify.txt" ]; then
+    cat "$work/verify.txt" >&2
+    fail "systemd-analyze verify does not accept $unit"
+  fi
+  user=$(unit_value User)
+  group=$(unit_value Group)
+  [ "$user" = fiskor-printer-app ] && [ "$group" = lp ] || fail "the unit runs as $user:$group"
+  in_root getent passwd "$user" >/dev/null || fail "no user $user after the install"
+  [ "$(in_root id -gn "$user")" = lp ] || fail "user $user's group is not lp"
+  out=$(in_root stat -c '%U:%G %a' /var/lib/fiskor-printer-app)
+  [ "$out" = "$user:lp 700" ] || fail "/var/lib/fiskor-printer-app is $out, not $user:lp 700"
+  [ -d "$root/var/spool/fiskor-printer-app" ] || fail "no spool /var/spool/fiskor-printer-app after the install"
+  env=$(unit_value Environment)
+  cmd=$(unit_value ExecStart)
+  run=$root/run/$(unit_value RuntimeDirectory)
+  install -d -m 0700 -o "$(in_root id -u "$user")" -g "$(in_root id -g "$user")" "$run"
+  # shellcheck disable=SC2086 # the unit's command line, split as systemd splits it here
+  unshare --net sh -c 'ip link set lo up && exec "$@"' sh chroot --userspec="$user:$group" "$root" \
+    /usr/bin/env -i PATH=/usr/bin:/bin LANG=C.UTF-8 $env $cmd >"$work/app.log" 2>&1 &
+  pid=$!
+  for i in $(seq 1 100); do
+    [ -S "$run/fiskor-printer-app$(in_root id -u "$user").sock" ] && break
+    kill -0 "$pid" 2>/dev/null || { cat "$work/app.log" >&2; fail "the unit's ExecStart exited"; }
+    sleep 0.1
+  done
+  ln -sfn "$(basename "$run")/fiskor-printer-app$(in_root id -u "$user").sock" "$root/run/fiskor-printer-app.sock"
+  out=$(in_root fiskor-printer-app status 2>&1) ||
+    { cat "$work/app.log" >&2; fail "fiskor-printer-app status, run as root, gets no answer from the service: $out"; }
+  kill "$pid"
+  wait "$pid" || true
+  rm -f "$root/run/fiskor-printer-app.sock"
+  [ -n "$(ls -A "$root/var/lib/fiskor-printer-app")" ] ||
+    { cat "$work/app.log" >&2; fail "the service left no state in /var/lib/fiskor-printer-app"; }
+  echo "   $unit: enabled, accepted by systemd-analyze verify; the service answered as $user:$group"
+}
+
 step "apt-get install $(debs 1 | xargs -n1 basename | paste -sd' ' -)"
 start_cupsd
 mapfile -t new < <(debs 1)
@@ -277,6 +334,7 @@ grep -q '^lsb/usr/fiskor/fiskor_zembrulan\.ppd ' "$work/lpinfo.txt" ||
 in_root lpadmin -p fz -E -v capture:/fz-test/capture -m lsb/usr/fiskor/fiskor_zembrulan.ppd ||
   fail "lpadmin -m lsb/usr/fiskor/fiskor_zembrulan.ppd failed"
 print_page
+[ -z "$app" ] || check_app
 
 step "upgrade to $(debs 2 | xargs -n1 basename | paste -sd' ' -)"
 mapfile -t new < <(debs 2)
@@ -289,6 +347,7 @@ done
 tail -n +"$mark" "$apt_log" | grep -q "PPD for printer fz updated" ||
   { tail -n +"$mark" "$apt_log" >&2; fail "cups's trigger did not move queue fz to the upgraded PPD"; }
 print_page
+[ -z "$app" ] || check_app
 
 step "lpadmin -x fz, apt-get purge ${names[*]}"
 in_root lpadmin -x fz
@@ -297,17 +356,19 @@ for n in "${names[@]}"; do
   status=$(in_root dpkg-query -W -f '${db:Status-Status}' "$n" 2>/dev/null || true)
   [ -z "$status" ] || [ "$status" = not-installed ] || fail "$n is '$status' after the purge"
 done
+if [ -n "$app" ] && in_root getent passwd fiskor-printer-app >/dev/null; then
+  fail "the user fiskor-printer-app is left after the purge"
+fi
 stop_cupsd
 file_list >"$work/files-after.txt"
 if ! diff -u "$work/files-before.txt" "$work/files-after.txt" >"$work/files.diff"; then
   cat "$work/files.diff" >&2
   fail "the root's files after the purge differ from those before the install"
 fi
-# Also by name, in the places the file list leaves out.
-cut -d' ' -f4- "$work/files-before.txt" >"$work/paths-before.txt"
+# Also every file the packages listed, by name (through /lib -> usr/lib and
+# in the places the file list leaves out); directories are in the list.
 while read -r f; do
-  [ "$f" = /. ] && continue
-  [ -d "$root$f" ] && grep -qxF ".$f" "$work/paths-before.txt" && continue
+  [ -d "$root$f" ] && continue
   [ ! -e "$root$f" ] && [ ! -L "$root$f" ] || fail "$f of the packages is left after the purge"
 done <"$work/package-files.txt"
 echo "   purge left the root as it was: $(wc -l <"$work/files-after.txt") paths compared"
