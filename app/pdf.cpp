@@ -217,20 +217,15 @@ bool ChildDropPrivileges(const RunAs& as)
         return true;
     if (setgroups(0, nullptr) != 0 || setresgid(as.gid, as.gid, as.gid) != 0 || setresuid(as.uid, as.uid, as.uid) != 0)
         return false;
+    // Checked, not trusted; and the way back must be closed.
     uid_t r, e, s;
     gid_t rg, eg, sg;
-    if (getresuid(&r, &e, &s) != 0 || r != as.uid || e != as.uid || s != as.uid)
-        return false;
-    if (getresgid(&rg, &eg, &sg) != 0 || rg != as.gid || eg != as.gid || sg != as.gid)
-        return false;
-    if (getgroups(0, nullptr) != 0)
-        return false;
-    // The way back must be closed.
-    if (setuid(0) == 0) {
+    const bool switched = getresuid(&r, &e, &s) == 0 && r == as.uid && e == as.uid && s == as.uid &&
+                          getresgid(&rg, &eg, &sg) == 0 && rg == as.gid && eg == as.gid && sg == as.gid &&
+                          getgroups(0, nullptr) == 0 && setuid(0) != 0;
+    if (!switched)
         errno = EPERM;
-        return false;
-    }
-    return true;
+    return switched;
 }
 
 // Ghostscript opens the document by its /proc name, which checks the file's
@@ -333,10 +328,13 @@ bool ChildLimits(const ChildPlan& p)
     ChildFail(kStepExec);
 }
 
+// A positive number with four decimals and a point whatever the process's
+// locale (a server may have called setlocale).
 std::string Number(double v)
 {
+    const long long tenThousandths = std::llround(v * 10000);
     char buf[64];
-    snprintf(buf, sizeof buf, "%.4f", v);
+    snprintf(buf, sizeof buf, "%lld.%04lld", tenThousandths / 10000, tenThousandths % 10000);
     return buf;
 }
 
@@ -383,6 +381,50 @@ struct PbmReader {
 bool IsPbmSpace(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
 std::string PageText(const PbmReader& r) { return "page " + std::to_string(r.pages + 1); }
+
+// The rows of the page whose header just ended: sized and bounded.
+bool StartRows(PbmReader& r)
+{
+    if ((uint64_t)r.width * (uint64_t)r.height > kMaxPagePixels) {
+        r.error = "ghostscript's output for " + PageText(r) + " is too large (" + std::to_string(r.width) + " x " +
+                  std::to_string(r.height) + " pixels)";
+        return false;
+    }
+    r.stride = ((size_t)r.width + 7) / 8;
+    try {
+        r.rows.resize(r.stride * (size_t)r.height);
+    } catch (const std::bad_alloc&) {
+        r.error = "no memory for " + PageText(r) + " (" + std::to_string(r.width) + " x " + std::to_string(r.height) +
+                  " pixels)";
+        return false;
+    }
+    r.filled = 0;
+    return true;
+}
+
+// The byte after a width or height: whitespace or a comment's start.
+bool EndNumber(PbmReader& r, uint8_t c)
+{
+    if (r.value == 0 || !(IsPbmSpace(c) || c == '#')) {
+        r.error = "ghostscript's output for " + PageText(r) + " has a bad PBM header";
+        return false;
+    }
+    if (r.field == 0) {
+        r.width = (int)r.value;
+        r.field = 1;
+        r.afterComment = PbmReader::kSpace;
+        r.state = c == '#' ? PbmReader::kComment : PbmReader::kSpace;
+        return true;
+    }
+    // The height ends with one whitespace byte (a comment's line end counts
+    // as that byte); the rows follow.
+    r.height = (int)r.value;
+    if (!StartRows(r))
+        return false;
+    r.afterComment = PbmReader::kRows;
+    r.state = c == '#' ? PbmReader::kComment : PbmReader::kRows;
+    return true;
+}
 
 // A header byte; false when the header is unusable (reader.error set).
 bool HeaderByte(PbmReader& r, uint8_t c)
@@ -436,37 +478,7 @@ bool HeaderByte(PbmReader& r, uint8_t c)
             r.value = r.value * 10 + (c - '0');
             return true;
         }
-        if (r.value == 0 || !(IsPbmSpace(c) || c == '#')) {
-            r.error = "ghostscript's output for " + PageText(r) + " has a bad PBM header";
-            return false;
-        }
-        if (r.field == 0) {
-            r.width = (int)r.value;
-            r.field = 1;
-            r.afterComment = PbmReader::kSpace;
-            r.state = c == '#' ? PbmReader::kComment : PbmReader::kSpace;
-            return true;
-        }
-        // The height ends with one whitespace byte (a comment's line end
-        // counts as that byte); the rows follow.
-        r.height = (int)r.value;
-        if ((uint64_t)r.width * (uint64_t)r.height > kMaxPagePixels) {
-            r.error = "ghostscript's output for " + PageText(r) + " is too large (" + std::to_string(r.width) + " x " +
-                      std::to_string(r.height) + " pixels)";
-            return false;
-        }
-        r.stride = ((size_t)r.width + 7) / 8;
-        try {
-            r.rows.resize(r.stride * (size_t)r.height);
-        } catch (const std::bad_alloc&) {
-            r.error = "no memory for " + PageText(r) + " (" + std::to_string(r.width) + " x " +
-                      std::to_string(r.height) + " pixels)";
-            return false;
-        }
-        r.filled = 0;
-        r.afterComment = PbmReader::kRows;
-        r.state = c == '#' ? PbmReader::kComment : PbmReader::kRows;
-        return true;
+        return EndNumber(r, c);
     case PbmReader::kRows:
         break;
     }
@@ -630,6 +642,7 @@ std::string ExitReason(int status, const ErrText& e)
 struct Child {
     pid_t pid = -1;
     bool reaped = false;
+    bool lost = false;  // collected elsewhere: status unknown
     int status = 0;
 
     Child() = default;
@@ -637,10 +650,8 @@ struct Child {
     Child& operator=(const Child&) = delete;
     ~Child()
     {
-        if (pid > 0 && !reaped) {
-            KillGroup();
-            Reap();
-        }
+        KillGroup();
+        Reap();
     }
     // Only while the leader is not collected: until then its id cannot name
     // another process group.
@@ -651,27 +662,47 @@ struct Child {
             kill(pid, SIGKILL);  // in case it had not made its group yet
         }
     }
+    // False when its end cannot be known (a caller that ignores SIGCHLD has
+    // its children collected by the kernel).
     bool Reap()
     {
-        while (waitpid(pid, &status, 0) < 0) {
-            if (errno != EINTR)
-                return false;
+        if (pid > 0 && !reaped) {
+            while (waitpid(pid, &status, 0) < 0) {
+                if (errno != EINTR) {
+                    lost = true;
+                    break;
+                }
+            }
+            reaped = true;
         }
-        reaped = true;
-        return true;
+        return !lost;
     }
     // Whether the leader has exited, without collecting it.
-    bool Exited() const
+    bool Exited()
     {
         siginfo_t info;
         memset(&info, 0, sizeof info);
-        return waitid(P_PID, (id_t)pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+        if (waitid(P_PID, (id_t)pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0)
+            return info.si_pid == pid;
+        if (errno == ECHILD) {
+            // Collected already: its id is not ours any more.
+            reaped = lost = true;
+            return true;
+        }
+        return false;
     }
 };
 
-struct Pipes {
-    Fd out, err, fail;
+// The parent's ends of the child's pipes, and what came through them.
+struct Watch {
+    Fd out, err, fail, pidFd;
     bool outOpen = true, errOpen = true, failOpen = true;
+    bool exited = false, timedOut = false;
+    int readErr = 0;
+    PbmReader reader;
+    ErrText errText;
+    ChildFailure failure;
+    size_t failBytes = 0;
 };
 
 bool PrepareChild(const char* path, int dpi, double widthPt, double heightPt, const PdfRenderLimits& limits,
@@ -755,26 +786,163 @@ bool ValidRequest(const char* path, int dpi, double widthPt, double heightPt, co
     return true;
 }
 
-// Reads what one ready descriptor holds; false at its end (or on an error,
-// *readErr set).
-bool ReadSome(int fd, std::vector<uint8_t>& buf, ssize_t* got, int* readErr)
+// Reads what one ready descriptor holds into `into`; false at its end or
+// on an error (w.readErr set).
+bool ReadSome(Watch& w, int fd, void* into, size_t size, ssize_t* got)
 {
     for (;;) {
-        ssize_t n = read(fd, buf.data(), buf.size());
+        const ssize_t n = read(fd, into, size);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            *got = 0;
+        *got = n > 0 ? n : 0;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return true;
-        }
-        if (n < 0) {
-            *readErr = errno;
-            *got = 0;
-            return false;
-        }
-        *got = n;
+        if (n < 0)
+            w.readErr = errno;
         return n > 0;
     }
+}
+
+// Starts ghostscript with its three pipes; false with *why set when it
+// cannot.
+bool StartChild(ChildPlan& plan, Fd& doc, Fd& devNull, Child* child, Watch* w, std::string* why)
+{
+    Fd outW, errW, failW;
+    if (!MakePipe(&w->out, &outW) || !MakePipe(&w->err, &errW) || !MakePipe(&w->fail, &failW)) {
+        *why = "cannot make pipes for ghostscript: " + ErrnoText(errno);
+        return false;
+    }
+    // Fewer wake-ups for large pages; the default size works too.
+    fcntl(outW.fd, F_SETPIPE_SZ, 1 << 20);
+    plan.devNull = devNull.fd;
+    plan.out = outW.fd;
+    plan.err = errW.fd;
+    plan.doc = doc.fd;
+    plan.fail = failW.fd;
+    child->pid = fork();
+    if (child->pid < 0) {
+        *why = "cannot start ghostscript: " + ErrnoText(errno);
+        return false;
+    }
+    if (child->pid == 0)
+        RunChild(plan);
+    setpgid(child->pid, child->pid);  // also done by the child; whichever comes first
+    for (int fd : {w->out.fd, w->err.fd, w->fail.fd}) {
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+            *why = "cannot prepare ghostscript's pipes: " + ErrnoText(errno);
+            return false;
+        }
+    }
+    // Readable when the child exits; without it (old kernels) the loop looks
+    // every 50 ms.
+    w->pidFd.fd = (int)syscall(SYS_pidfd_open, child->pid, 0);
+    return true;
+}
+
+// One wait for output, or for the child's end, and what it brought.
+void WatchOnce(Watch& w, long long ms, std::vector<uint8_t>& buf, const PdfPageSink& onPage)
+{
+    struct pollfd fds[4];
+    int nfds = 0, outIx = -1, errIx = -1, failIx = -1;
+    if (w.outOpen) {
+        outIx = nfds;
+        fds[nfds++] = {w.out.fd, POLLIN, 0};
+    }
+    if (w.errOpen) {
+        errIx = nfds;
+        fds[nfds++] = {w.err.fd, POLLIN, 0};
+    }
+    if (w.failOpen) {
+        failIx = nfds;
+        fds[nfds++] = {w.fail.fd, POLLIN, 0};
+    }
+    if (w.pidFd.fd >= 0 && !w.exited)
+        fds[nfds++] = {w.pidFd.fd, POLLIN, 0};
+    const int ready = poll(fds, (nfds_t)nfds, (int)std::min(ms, (long long)INT32_MAX));
+    if (ready < 0) {
+        if (errno != EINTR)
+            w.readErr = errno;
+        return;
+    }
+    ssize_t got = 0;
+    if (failIx >= 0 && fds[failIx].revents) {
+        // At most one report, written at once by a child about to exit.
+        w.failOpen = ReadSome(w, w.fail.fd, reinterpret_cast<uint8_t*>(&w.failure) + w.failBytes,
+                              sizeof w.failure - w.failBytes, &got);
+        w.failBytes += (size_t)got;
+        if (w.failBytes == sizeof w.failure)
+            w.failOpen = false;
+    }
+    if (errIx >= 0 && fds[errIx].revents) {
+        w.errOpen = ReadSome(w, w.err.fd, buf.data(), buf.size(), &got);
+        w.errText.Add(reinterpret_cast<const char*>(buf.data()), (size_t)got);
+    }
+    if (outIx >= 0 && fds[outIx].revents) {
+        w.outOpen = ReadSome(w, w.out.fd, buf.data(), buf.size(), &got);
+        if (got > 0)
+            FeedPbm(w.reader, buf.data(), (size_t)got, onPage);
+    }
+}
+
+// Reads pages and diagnostics until the child has ended and its pipes are
+// done, the time is up, the sink stops, or the output is unusable.
+void WatchChild(Child& child, Watch& w, int seconds, const PdfPageSink& onPage)
+{
+    std::vector<uint8_t> buf(1 << 16);
+    const Clock::time_point start = Clock::now();
+    const Clock::duration budget = std::chrono::seconds(seconds);
+    while (!w.reader.stop && w.reader.error.empty() && w.readErr == 0) {
+        if (!w.exited && child.Exited()) {
+            w.exited = true;
+            // Anything it left behind in its group goes with it, so the pipes
+            // reach their end.
+            child.KillGroup();
+        }
+        if (w.exited && !w.outOpen && !w.errOpen && !w.failOpen)
+            return;
+        // Time spent in onPage is the caller's, not ghostscript's.
+        const Clock::duration left = budget - (Clock::now() - start - w.reader.inSink);
+        if (left <= Clock::duration::zero()) {
+            w.timedOut = true;
+            return;
+        }
+        long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
+        if (w.pidFd.fd < 0 && !w.exited)
+            ms = std::min(ms, 50LL);
+        WatchOnce(w, ms, buf, onPage);
+    }
+}
+
+// Why the rendering failed, the first reason that explains it; "" when it
+// did not.
+std::string FailureReason(const Child& child, bool collected, const Watch& w, const ChildPlan& plan)
+{
+    const PbmReader& r = w.reader;
+    if (w.failBytes == sizeof w.failure)
+        return std::string("ghostscript's process could not ") + StepText(w.failure.step) + ": " +
+               ErrnoText(w.failure.err) + " (" + plan.program + ")";
+    if (r.stop)
+        return "rendering stopped after page " + std::to_string(r.pages);
+    if (w.timedOut)
+        return "ghostscript took longer than " + std::to_string(plan.seconds) + " s and was stopped";
+    if (w.readErr != 0)
+        return "cannot read ghostscript's output: " + ErrnoText(w.readErr);
+    // A page the parser refused made the parent end ghostscript: that is
+    // the reason, not the kill.
+    if (!r.error.empty())
+        return r.error;
+    if (!collected)
+        return "cannot learn how ghostscript ended (its process was collected elsewhere)";
+    // Its own failure explains a cut page better than the cut.
+    const std::string exit = ExitReason(child.status, w.errText);
+    if (!exit.empty())
+        return exit;
+    if (r.InPage())
+        return WithHint("ghostscript's output ended inside " + PageText(r), w.errText);
+    if (r.pages == 0)
+        return WithHint("the document has no pages", w.errText);
+    return "";
 }
 
 }  // namespace
@@ -796,156 +964,20 @@ int RenderPdf(const char* path, int dpi, double widthPt, double heightPt, const 
     Fd doc, devNull;
     if (!PrepareChild(path, dpi, widthPt, heightPt, limits, &plan, &doc, &devNull, why))
         return -1;
-    Pipes pipes;
-    Fd outW, errW, failW;
-    if (!MakePipe(&pipes.out, &outW) || !MakePipe(&pipes.err, &errW) || !MakePipe(&pipes.fail, &failW)) {
-        *why = "cannot make pipes for ghostscript: " + ErrnoText(errno);
-        return -1;
-    }
-    // Fewer wake-ups for large pages; the default size works too.
-    fcntl(outW.fd, F_SETPIPE_SZ, 1 << 20);
-    plan.devNull = devNull.fd;
-    plan.out = outW.fd;
-    plan.err = errW.fd;
-    plan.doc = doc.fd;
-    plan.fail = failW.fd;
-
+    // Declared before the pipes: on any way out, the pipes close first, then
+    // the child is ended and collected.
     Child child;
-    child.pid = fork();
-    if (child.pid < 0) {
-        *why = "cannot start ghostscript: " + ErrnoText(errno);
+    Watch w;
+    if (!StartChild(plan, doc, devNull, &child, &w, why))
         return -1;
-    }
-    if (child.pid == 0)
-        RunChild(plan);
-    setpgid(child.pid, child.pid);  // also done by the child; whichever comes first
-    outW.Reset();
-    errW.Reset();
-    failW.Reset();
     doc.Reset();
     devNull.Reset();
-    for (int fd : {pipes.out.fd, pipes.err.fd, pipes.fail.fd})
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    // Readable when the child exits; without it (old kernels) the loop looks
-    // every 50 ms.
-    Fd pidFd((int)syscall(SYS_pidfd_open, child.pid, 0));
-
-    PbmReader reader;
-    ErrText errText;
-    ChildFailure failure;
-    size_t failBytes = 0;
-    bool exited = false, timedOut = false;
-    int readErr = 0;
-    std::vector<uint8_t> buf(1 << 16);
-    const Clock::time_point start = Clock::now();
-    const Clock::duration budget = std::chrono::seconds(limits.seconds);
-
-    while (!reader.stop && reader.error.empty() && readErr == 0) {
-        if (!exited && child.Exited()) {
-            exited = true;
-            // Anything it left behind in its group goes with it, so the pipes
-            // reach their end.
-            child.KillGroup();
-        }
-        if (exited && !pipes.outOpen && !pipes.errOpen && !pipes.failOpen)
-            break;
-        // Time spent in onPage is the caller's, not ghostscript's.
-        const Clock::duration left = budget - (Clock::now() - start - reader.inSink);
-        if (left <= Clock::duration::zero()) {
-            timedOut = true;
-            break;
-        }
-        long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
-        if (pidFd.fd < 0 && !exited)
-            ms = std::min(ms, 50LL);
-        struct pollfd fds[4];
-        int nfds = 0;
-        int outIx = -1, errIx = -1, failIx = -1;
-        if (pipes.outOpen) {
-            outIx = nfds;
-            fds[nfds++] = {pipes.out.fd, POLLIN, 0};
-        }
-        if (pipes.errOpen) {
-            errIx = nfds;
-            fds[nfds++] = {pipes.err.fd, POLLIN, 0};
-        }
-        if (pipes.failOpen) {
-            failIx = nfds;
-            fds[nfds++] = {pipes.fail.fd, POLLIN, 0};
-        }
-        if (pidFd.fd >= 0 && !exited)
-            fds[nfds++] = {pidFd.fd, POLLIN, 0};
-        const int ready = poll(fds, (nfds_t)nfds, (int)std::min(ms, (long long)INT32_MAX));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready < 0) {
-            readErr = errno;
-            break;
-        }
-        ssize_t got = 0;
-        if (failIx >= 0 && fds[failIx].revents) {
-            // At most one report, written at once by a child about to exit.
-            std::vector<uint8_t> small(sizeof failure);
-            pipes.failOpen = ReadSome(pipes.fail.fd, small, &got, &readErr);
-            const size_t take = std::min(sizeof failure - failBytes, (size_t)got);
-            memcpy(reinterpret_cast<uint8_t*>(&failure) + failBytes, small.data(), take);
-            failBytes += take;
-        }
-        if (errIx >= 0 && fds[errIx].revents) {
-            pipes.errOpen = ReadSome(pipes.err.fd, buf, &got, &readErr);
-            errText.Add(reinterpret_cast<const char*>(buf.data()), (size_t)got);
-        }
-        if (outIx >= 0 && fds[outIx].revents) {
-            pipes.outOpen = ReadSome(pipes.out.fd, buf, &got, &readErr);
-            if (got > 0)
-                FeedPbm(reader, buf.data(), (size_t)got, onPage);
-        }
-    }
-
-    // Whatever is still running of it ends now.
-    if (!exited || reader.stop || timedOut || !reader.error.empty() || readErr != 0)
+    WatchChild(child, w, limits.seconds, onPage);
+    // Whatever is still running of it ends now; a child that ended by
+    // itself has had its group ended already.
+    if (!w.exited)
         child.KillGroup();
-    if (!child.Reap()) {
-        *why = "cannot collect ghostscript's process: " + ErrnoText(errno);
-        return -1;
-    }
-
-    if (failBytes == sizeof failure) {
-        *why = std::string("ghostscript's process could not ") + StepText(failure.step) + ": " +
-               ErrnoText(failure.err) + " (" + plan.program + ")";
-        return -1;
-    }
-    if (reader.stop) {
-        *why = "rendering stopped after page " + std::to_string(reader.pages);
-        return -1;
-    }
-    if (timedOut) {
-        *why = "ghostscript took longer than " + std::to_string(limits.seconds) + " s and was stopped";
-        return -1;
-    }
-    if (readErr != 0) {
-        *why = "cannot read ghostscript's output: " + ErrnoText(readErr);
-        return -1;
-    }
-    // A page the parser refused made the parent end ghostscript: that is the
-    // reason, not the kill.
-    if (!reader.error.empty()) {
-        *why = reader.error;
-        return -1;
-    }
-    // Its own failure explains a cut page better than the cut.
-    const std::string exitReason = ExitReason(child.status, errText);
-    if (!exitReason.empty()) {
-        *why = exitReason;
-        return -1;
-    }
-    if (reader.InPage()) {
-        *why = WithHint("ghostscript's output ended inside " + PageText(reader), errText);
-        return -1;
-    }
-    if (reader.pages == 0) {
-        *why = WithHint("the document has no pages", errText);
-        return -1;
-    }
-    return reader.pages;
+    const bool collected = child.Reap();
+    *why = FailureReason(child, collected, w, plan);
+    return why->empty() ? w.reader.pages : -1;
 }

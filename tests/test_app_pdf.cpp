@@ -11,9 +11,12 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cmath>
 #include <cstdlib>
 #include <dirent.h>
+#include <filesystem>
+#include <grp.h>
 #include <fcntl.h>
 #include <map>
 #include <pwd.h>
@@ -201,6 +204,7 @@ protected:
         g_dir = tmpl;
         ASSERT_EQ(0, chmod(tmpl, 0755));
     }
+    static void TearDownTestSuite() { std::filesystem::remove_all(g_dir); }
     // Every case: no descriptor left open, no child left uncollected.
     void SetUp() override { fdsBefore = OpenFds(); }
     void TearDown() override
@@ -487,6 +491,15 @@ TEST_P(AppPdfChild, StartsConfined)
         ASSERT_EQ(0, chmod(moved.c_str(), 0600));
         doc = moved;
     }
+    // The caller's supplementary groups must not follow the child.
+    std::vector<gid_t> groups(NGROUPS_MAX);
+    const int nGroups = getgroups((int)groups.size(), groups.data());
+    ASSERT_LE(0, nGroups);
+    groups.resize(nGroups);
+    if (geteuid() == 0) {
+        const gid_t extra[] = {0, 4};
+        ASSERT_EQ(0, setgroups(2, extra));
+    }
     setenv("FZ_CANARY", "leaked", 1);
     setenv("GS_OPTIONS", "-dNOSAFER", 1);
     // A descriptor the caller forgot to mark close-on-exec stays out too.
@@ -501,6 +514,9 @@ TEST_P(AppPdfChild, StartsConfined)
     limits.memoryBytes = size_t(300) << 20;
     const Outcome r = Render(doc, 600, kA4W, kA4H, limits);
     close(stray);
+    if (geteuid() == 0) {
+        EXPECT_EQ(0, setgroups(groups.size(), groups.data()));
+    }
     unsetenv("FZ_CANARY");
     unsetenv("GS_OPTIONS");
     ASSERT_EQ(-1, r.result);
@@ -567,15 +583,17 @@ INSTANTIATE_TEST_SUITE_P(
 // everything it started.
 TEST_F(AppPdf, TimeLimitStopsAHangingGhostscript)
 {
-    const std::string fake = FakeGs("hang.gs", "( while :; do sleep 1; done ) &\nwhile :; do sleep 1; done");
+    // Half a minute, in steps: long past the limit, but a renderer that
+    // ignored its limit fails here instead of hanging.
+    const std::string fake = FakeGs(
+        "hang.gs", "wait30() { i=0; while [ $i -lt 30 ]; do sleep 1; i=$((i + 1)); done; }\n( wait30 ) &\nwait30");
     PdfRenderLimits limits;
     limits.ghostscript = fake.c_str();
     limits.seconds = 1;
     const Outcome r = Render(Write("hang.pdf", "%PDF-1.4\n"), 600, kA4W, kA4H, limits);
     EXPECT_EQ(-1, r.result);
     EXPECT_NE(std::string::npos, r.why.find("longer than 1 s")) << r.why;
-    // It would run for ever: the return shows the limit ended it.
-    EXPECT_LT(r.seconds, 30);
+    EXPECT_LT(r.seconds, 25) << "the limit did not end it";
     EXPECT_TRUE(NoProcessesWith(fake));
 }
 
@@ -611,6 +629,22 @@ TEST_F(AppPdf, LeftoverProcessesAreEnded)
     const Outcome r = Render(Write("leftover.pdf", "%PDF-1.4\n"), 600, kA4W, kA4H, limits);
     EXPECT_EQ(1, r.result) << r.why;
     EXPECT_TRUE(NoProcessesWith(fake));
+}
+
+// A caller that ignores SIGCHLD has its children collected by the kernel:
+// ghostscript's exit status is lost, which is a failure, reported at once.
+TEST_F(AppPdf, ChildCollectedElsewhereIsAFailure)
+{
+    const std::string pdf = MakePdf("ignored", kA4W, kA4H, 1);
+    struct sigaction ignore = {}, old = {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(0, sigaction(SIGCHLD, &ignore, &old));
+    PdfRenderLimits limits;
+    limits.seconds = 20;
+    const Outcome r = Render(pdf, 600, kA4W, kA4H, limits);
+    ASSERT_EQ(0, sigaction(SIGCHLD, &old, nullptr));
+    EXPECT_EQ(-1, r.result);
+    EXPECT_NE(std::string::npos, r.why.find("collected elsewhere")) << r.why;
 }
 
 struct StartCase {
