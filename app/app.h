@@ -4,6 +4,7 @@
 #pragma once
 #include <cups/raster.h>
 #include <pappl/pappl.h>
+#include <string>
 
 #include "app/job.h"
 
@@ -16,6 +17,11 @@ extern pappl_pr_driver_t kDrivers[kDriverCount];
 int DriverResolution(const char* driverName);
 bool DriverCallback(pappl_system_t* system, const char* driverName, const char* deviceUri, const char* deviceId,
                     pappl_pr_driver_data_t* data, ipp_t** attrs, void* cbdata);
+
+// The state directory, set once by the system callback before any job: the
+// printers' credentials live there (app/credentials.h).
+void SetStateDirectory(const std::string& dir);
+const std::string& StateDirectory();
 
 // A job on its way through the intake; made by the raster start callback or
 // by a format filter that hands in whole pages.

@@ -9,11 +9,20 @@
 #include <unistd.h>
 
 #include "app/app.h"
+#include "app/credentials.h"
 
 pappl_pr_driver_t kDrivers[kDriverCount] = {
     {"fiskor_600", "Fiskor Zembrulan 600 dpi", nullptr, nullptr},
     {"fiskor_1200", "Fiskor Zembrulan 1200 dpi", nullptr, nullptr},
 };
+
+namespace {
+std::string stateDirectory;
+}  // namespace
+
+void SetStateDirectory(const std::string& dir) { stateDirectory = dir; }
+
+const std::string& StateDirectory() { return stateDirectory; }
 
 int DriverResolution(const char* driverName)
 {
@@ -154,6 +163,25 @@ JobIdentity ReadIdentity(pappl_job_t* job)
     return id;
 }
 
+// The printer's identity from its credentials file; false, with `why`, when
+// the file exists but cannot be read.
+bool ReadCredentials(pappl_job_t* job, JobIdentity* id, std::string* why)
+{
+    PrinterCredentials c;
+    if (!LoadCredentials(StateDirectory(), papplPrinterGetName(papplJobGetPrinter(job)), &c, why))
+        return false;
+    id->authId = std::move(c.authId);
+    id->password = std::move(c.password);
+    return true;
+}
+
+void Wipe(std::string* s)
+{
+    if (!s->empty())
+        explicit_bzero(&(*s)[0], s->size());
+    s->clear();
+}
+
 }  // namespace
 
 // ---- One job in the intake.
@@ -174,6 +202,7 @@ struct AppJob {
     unsigned lineBytes = 0;
     uint32_t rows = 0;
     unsigned lastPage = 0;
+    bool papplCounted = false;  // PAPPL counts the image page just ended
     uint8_t dither[16][16];
 };
 
@@ -214,9 +243,21 @@ AppJob* BeginAppJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_
     const char* format = papplJobGetFormat(job);
     aj->fromDocument = format != nullptr && (!strcmp(format, "image/pwg-raster") || !strcmp(format, "image/urf"));
     memcpy(aj->dither, options->dither, sizeof aj->dither);
+    // PAPPL counts one impression for each page it hands over (a raster
+    // document's as the page starts, an image's once per copy after the
+    // page); the job counts what the printer prints instead, as it is sent.
     RecordSink sink{[aj](const unsigned char* d, size_t n) { return WriteToDevice(aj, d, n); },
-                    [job] { return papplJobIsCanceled(job); }};
-    if (!StartIntake(&aj->intake, ReadChoices(job, options), ReadIdentity(job), std::move(sink), aj->log)) {
+                    [job] { return papplJobIsCanceled(job); },
+                    [job](int, int copies) { papplJobSetImpressionsCompleted(job, copies); }};
+    JobIdentity id = ReadIdentity(job);
+    std::string why;
+    bool started = ReadCredentials(job, &id, &why);
+    if (!started)
+        aj->intake.error = "The printer's credentials cannot be read: " + why;
+    else
+        started = StartIntake(&aj->intake, ReadChoices(job, options), id, std::move(sink), aj->log);
+    Wipe(&id.password);
+    if (!started) {
         FailJob(job, PAPPL_JREASON_ERRORS_DETECTED, "%s", aj->intake.error.c_str());
         CloseLog(aj);
         delete aj;
@@ -257,6 +298,15 @@ namespace {
 // ---- The raster callbacks.
 
 AppJob* JobOf(pappl_job_t* job) { return static_cast<AppJob*>(papplJobGetData(job)); }
+
+// Takes back the impression PAPPL has just counted for a page it handed
+// over: a raster document's as its page starts, an image's after each copy.
+void TakeBackPapplCount(AppJob* aj, bool counted)
+{
+    if (counted || aj->papplCounted)
+        papplJobSetImpressionsCompleted(aj->job, -1);
+    aj->papplCounted = false;
+}
 
 void TapLine(void* ctx, const unsigned char* line, unsigned length)
 {
@@ -306,6 +356,7 @@ bool StartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, u
     AppJob* aj = JobOf(job);
     if (aj == nullptr)
         return false;
+    TakeBackPapplCount(aj, aj->fromDocument);
     aj->rows = 0;
     // PAPPL prints an image once per copy, each time as page 1; the
     // sequencer makes the copies, so only the first is taken.
@@ -336,24 +387,31 @@ bool WriteLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, u
     return true;
 }
 
+// The page goes to the intake, unless it was cancelled while its lines
+// arrived (it is not sent) or it ended early (PAPPL ends the job and says why).
+bool EndDocumentOrImagePage(AppJob* aj, unsigned page)
+{
+    if (!aj->receiving)
+        return true;
+    aj->receiving = false;
+    if (papplJobIsCanceled(aj->job)) {
+        papplLogJob(aj->job, PAPPL_LOGLEVEL_INFO, "Page %u was cancelled while it arrived and is not printed.", page);
+        return true;
+    }
+    if (aj->rows < aj->page.height)
+        return true;
+    return AppJobAddPage(aj, std::move(aj->page));
+}
+
 bool EndPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned page)
 {
     AppJob* aj = JobOf(job);
     SetRasterLineHook(nullptr, nullptr);
     if (aj == nullptr)
         return false;
-    if (!aj->receiving)
-        return true;
-    aj->receiving = false;
-    // A page cancelled while its lines arrived is not sent; one that ended
-    // early ends the job (PAPPL says why).
-    if (papplJobIsCanceled(job)) {
-        papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Page %u was cancelled while it arrived and is not printed.", page);
-        return true;
-    }
-    if (aj->rows < aj->page.height)
-        return true;
-    return AppJobAddPage(aj, std::move(aj->page));
+    const bool ok = EndDocumentOrImagePage(aj, page);
+    aj->papplCounted = ok && !aj->fromDocument;
+    return ok;
 }
 
 bool EndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*)
@@ -362,6 +420,7 @@ bool EndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*)
     SetRasterLineHook(nullptr, nullptr);
     if (aj == nullptr)
         return true;  // ended already (PAPPL calls again after a failed end)
+    TakeBackPapplCount(aj, false);
     papplJobSetData(job, nullptr);
     return EndAppJob(aj);
 }

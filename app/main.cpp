@@ -1,6 +1,7 @@
 // fiskor-printer-app: the printer as an IPP Everywhere printer, on PAPPL's
 // main loop (server, add, delete, devices, drivers, submit, jobs, cancel,
-// options, shutdown). The server's options (-o name=value) are read here.
+// options, shutdown, and credentials). The server's options (-o name=value)
+// are read here.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,8 @@
 #include <unistd.h>
 
 #include "app/app.h"
+#include "app/credentials.h"
+#include "app/credentials_web.h"
 
 #ifndef FZ_VERSION
 #define FZ_VERSION "1.0.0"
@@ -40,18 +43,6 @@ bool IsServerCommand(int argc, char* argv[])
             return true;
     }
     return false;
-}
-
-// The state directory when none is given: the system's as root, else the user's.
-std::string DefaultStateDirectory()
-{
-    if (getuid() == 0)
-        return std::string("/var/lib/") + kName;
-    if (const char* xdg = getenv("XDG_CONFIG_HOME"); xdg != nullptr && *xdg == '/')
-        return std::string(xdg) + "/" + kName;
-    if (const char* home = getenv("HOME"); home != nullptr && *home == '/')
-        return std::string(home) + "/.config/" + kName;
-    return std::string();
 }
 
 // Makes a private directory and its missing parents; true when it exists.
@@ -104,12 +95,67 @@ bool ParsePort(const char* value, int* port)
     return true;
 }
 
-bool IsLoopback(const char* host)
+bool IsLocalClient(pappl_client_t* client)
 {
-    return !strcmp(host, "localhost") || !strcmp(host, "127.0.0.1") || !strcmp(host, "::1") || !strcmp(host, "[::1]");
+    http_addr_t* addr = httpGetAddress(papplClientGetHTTP(client));
+    return httpAddrFamily(addr) == AF_LOCAL || httpAddrLocalhost(addr);
+}
+
+// Who may do what when no authentication service is given. This host (the
+// Unix socket, loopback) may do everything, as in PAPPL. Other hosts may
+// print and handle jobs, and nothing else: no printer or system settings by
+// IPP or on the web pages. PAPPL alone would open its web pages to every
+// host, and the access password of PAPPL 1.3.1 takes any password. PAPPL
+// asks this only of clients that are local or use TLS; other hosts get
+// "upgrade required" first. With auth-service=SERVICE, PAPPL asks that PAM
+// service for every request from other hosts instead, printing included.
+http_status_t Authorize(pappl_client_t* client, const char*, gid_t, void*)
+{
+    if (IsLocalClient(client))
+        return HTTP_STATUS_CONTINUE;
+    if (papplClientGetRequest(client) == nullptr)
+        return HTTP_STATUS_FORBIDDEN;  // a web page
+    switch (papplClientGetOperation(client)) {
+    case IPP_OP_PRINT_JOB:
+    case IPP_OP_PRINT_URI:
+    case IPP_OP_VALIDATE_JOB:
+    case IPP_OP_CREATE_JOB:
+    case IPP_OP_SEND_DOCUMENT:
+    case IPP_OP_SEND_URI:
+    case IPP_OP_CANCEL_JOB:
+    case IPP_OP_CANCEL_MY_JOBS:
+    case IPP_OP_CLOSE_JOB:
+    case IPP_OP_CREATE_JOB_SUBSCRIPTIONS:
+    case IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS:
+    case IPP_OP_GET_NOTIFICATIONS:
+    case IPP_OP_GET_SUBSCRIPTION_ATTRIBUTES:
+    case IPP_OP_GET_SUBSCRIPTIONS:
+    case IPP_OP_RENEW_SUBSCRIPTION:
+    case IPP_OP_CANCEL_SUBSCRIPTION:
+        return HTTP_STATUS_CONTINUE;
+    default:
+        return HTTP_STATUS_FORBIDDEN;
+    }
 }
 
 bool SaveState(pappl_system_t* system, void*) { return papplSystemSaveState(system, stateFile.c_str()); }
+
+// Every printer, loaded or added, gets the credentials page.
+void PrinterCreated(pappl_printer_t* printer, void*)
+{
+    AddCredentialsPage(papplPrinterGetSystem(printer), printer, StateDirectory());
+}
+
+// A printer deleted (not one dropped at shutdown) takes its credentials along.
+void Event(pappl_system_t* system, pappl_printer_t* printer, pappl_job_t*, pappl_event_t event, void*)
+{
+    if (printer == nullptr || !(event & PAPPL_EVENT_PRINTER_DELETED))
+        return;
+    std::string why;
+    if (!RemoveCredentials(StateDirectory(), papplPrinterGetName(printer), &why))
+        papplLog(system, PAPPL_LOGLEVEL_ERROR, "The credentials of printer %s were not removed: %s",
+                 papplPrinterGetName(printer), why.c_str());
+}
 
 pappl_system_t* Fail(pappl_system_t* system, const char* message, const char* detail)
 {
@@ -138,24 +184,27 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void*)
             papplSystemSetPrinterDrivers(system, kDriverCount, kDrivers, nullptr, nullptr, DriverCallback, nullptr);
         return system;
     }
-    const std::string stateDir = option("state-directory", DefaultStateDirectory().c_str());
+    const std::string stateDir = StateDirectoryFromOptions(numOptions, options);
     if (stateDir.empty())
-        return Fail(nullptr, "no state-directory given and no HOME to put one in", "");
+        return Fail(nullptr, "no state directory: give -o state-directory=DIR", "");
     const std::string spoolDir = option("spool-directory", (stateDir + "/spool").c_str());
     if (!MakeDirectory(stateDir) || !MakeDirectory(spoolDir))
         return nullptr;
+    SetStateDirectory(stateDir);
     stateFile = stateDir + "/" + kName + ".state";
-    const char* listen = option("listen-hostname", "localhost");
     const char* authService = option("auth-service", nullptr);
 
-    const pappl_soptions_t soptions = (pappl_soptions_t)(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE |
-                                                         PAPPL_SOPTIONS_WEB_LOG | PAPPL_SOPTIONS_WEB_SECURITY);
+    const auto soptions =
+        (pappl_soptions_t)(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE | PAPPL_SOPTIONS_WEB_LOG);
     pappl_system_t* system = papplSystemCreate(soptions, kName, port, "_print,_universal", spoolDir.c_str(),
                                                option("log-file", "-"), level, authService, false);
     if (system == nullptr)
         return Fail(nullptr, "cannot create the printer application", "");
+    if (authService == nullptr)
+        papplSystemSetAuthCallback(system, "Basic", Authorize, nullptr);
     // The main loop's own start of a server for a sub-command listens on the
     // local socket only.
+    const char* listen = option("listen-hostname", "localhost");
     if (cupsGetOption("private-server", numOptions, options) == nullptr && !papplSystemAddListeners(system, listen))
         return Fail(system, "cannot listen on ", listen);
     if (const char* v = option("server-hostname", nullptr))
@@ -164,7 +213,8 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void*)
         papplSystemSetAdminGroup(system, v);
 
     papplSystemAddMIMEFilter(system, "image/png", kVendorFormat, PngFilter, nullptr);
-    papplSystemSetPrinterDrivers(system, kDriverCount, kDrivers, nullptr, nullptr, DriverCallback, nullptr);
+    papplSystemSetPrinterDrivers(system, kDriverCount, kDrivers, nullptr, PrinterCreated, DriverCallback, nullptr);
+    papplSystemSetEventCallback(system, Event, nullptr);
     papplSystemSetFooterHTML(system, kFooter);
     static pappl_version_t version = {"Fiskor Zembrulan", "", FZ_VERSION, {1, 0, 0, 0}};
     sscanf(FZ_VERSION, "%hu.%hu.%hu", &version.version[0], &version.version[1], &version.version[2]);
@@ -172,18 +222,24 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void*)
     papplSystemSetSaveCallback(system, SaveState, nullptr);
     if (!papplSystemLoadState(system, stateFile.c_str()))
         papplSystemSetDNSSDName(system, "Fiskor Zembrulan");
-
-    // Changes from other hosts need a login: PAPPL refuses their IPP
-    // administration unless an authentication service is set, but its web
-    // pages are open until an access password is set.
-    char hash[100] = "";
-    papplSystemGetPassword(system, hash, sizeof hash);
-    if (!IsLoopback(listen) && authService == nullptr && hash[0] == '\0')
-        return Fail(system,
-                    "listening beyond this host needs auth-service=SERVICE or an access password: set one on the "
-                    "web interface's Security page while listening on localhost, then restart with listen-hostname=",
-                    listen);
     return system;
+}
+
+void Usage(void*)
+{
+    printf("Usage: %s SUB-COMMAND [OPTIONS] [FILENAME]\n\n"
+           "Sub-commands:\n"
+           "  add -d PRINTER -m DRIVER -v DEVICE-URI   Add a printer (drivers fiskor_600, fiskor_1200).\n"
+           "  cancel, jobs, submit                     Jobs (-d PRINTER, -j JOB-ID, -n COPIES, -o NAME=VALUE).\n"
+           "  delete, modify, options, printers, default, pause, resume, status, devices, drivers\n"
+           "  server                                   Run the server.\n"
+           "  shutdown                                 Stop the running server.\n"
+           "  credentials                              A printer's AuthID and password:\n"
+           "%s\n"
+           "Server options (-o NAME=VALUE): state-directory, spool-directory, server-port (8000),\n"
+           "listen-hostname (localhost), log-file (- for standard error), log-level, auth-service,\n"
+           "admin-group, server-hostname. See %s(1).\n",
+           kName, kCredentialsUsage, kName);
 }
 
 }  // namespace
@@ -191,6 +247,6 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void*)
 int main(int argc, char* argv[])
 {
     serving = IsServerCommand(argc, argv);
-    return papplMainloop(argc, argv, FZ_VERSION, kFooter, kDriverCount, kDrivers, nullptr, DriverCallback, nullptr,
-                         nullptr, SystemCallback, nullptr, nullptr);
+    return papplMainloop(argc, argv, FZ_VERSION, kFooter, kDriverCount, kDrivers, nullptr, DriverCallback,
+                         kCredentialsSubcommand, CredentialsSubcommand, SystemCallback, Usage, nullptr);
 }
