@@ -120,6 +120,21 @@ const char* SidesKeyword(pappl_sides_t sides)
     }
 }
 
+// A vendor attribute's value: the job's, else the printer's default (PAPPL
+// 1.3.1 looks for the default among the job's attributes, where it never is).
+void VendorChoice(pappl_job_t* job, const pappl_pr_options_t* options, const char* name, std::string* value)
+{
+    if (const char* v = cupsGetOption(name, options->num_vendor, options->vendor)) {
+        *value = v;
+        return;
+    }
+    ipp_t* defaults = papplPrinterGetDriverAttributes(papplJobGetPrinter(job));
+    const std::string defaultName = std::string(name) + "-default";
+    if (const char* v = ippGetString(ippFindAttribute(defaults, defaultName.c_str(), IPP_TAG_KEYWORD), 0, nullptr))
+        *value = v;
+    ippDelete(defaults);
+}
+
 IppChoices ReadChoices(pappl_job_t* job, const pappl_pr_options_t* options)
 {
     IppChoices c;
@@ -127,10 +142,8 @@ IppChoices ReadChoices(pappl_job_t* job, const pappl_pr_options_t* options)
     c.source = options->media.source;
     c.type = options->media.type;
     c.sides = SidesKeyword(options->sides);
-    if (const char* v = cupsGetOption("a5-feed-edge", options->num_vendor, options->vendor))
-        c.a5FeedEdge = v;
-    if (const char* v = cupsGetOption("page-border", options->num_vendor, options->vendor))
-        c.pageBorder = v;
+    VendorChoice(job, options, "a5-feed-edge", &c.a5FeedEdge);
+    VendorChoice(job, options, "page-border", &c.pageBorder);
     if (const char* v = AttrString(job, "multiple-document-handling"))
         c.documentHandling = v;
     c.landscape = options->orientation_requested == IPP_ORIENT_LANDSCAPE;

@@ -101,6 +101,20 @@ bool IsLocalClient(pappl_client_t* client)
     return httpAddrFamily(addr) == AF_LOCAL || httpAddrLocalhost(addr);
 }
 
+// PAPPL keeps no job-originating-host-name; a request that makes a job
+// gets the client's host as a job attribute, which the job then carries
+// (one a client sent itself is replaced).
+void RecordOriginatingHost(pappl_client_t* client)
+{
+    ipp_t* request = papplClientGetRequest(client);
+    const ipp_op_t op = papplClientGetOperation(client);
+    if (request == nullptr || (op != IPP_OP_PRINT_JOB && op != IPP_OP_PRINT_URI && op != IPP_OP_CREATE_JOB))
+        return;
+    ippDeleteAttribute(request, ippFindAttribute(request, "job-originating-host-name", IPP_TAG_ZERO));
+    ippAddString(request, IPP_TAG_JOB, IPP_TAG_NAME, "job-originating-host-name", nullptr,
+                 papplClientGetHostName(client));
+}
+
 // Who may do what when no authentication service is given. This host (the
 // Unix socket, loopback) may do everything, as in PAPPL. Other hosts may
 // print and handle jobs, and nothing else: no printer or system settings by
@@ -111,6 +125,7 @@ bool IsLocalClient(pappl_client_t* client)
 // service for every request from other hosts instead, printing included.
 http_status_t Authorize(pappl_client_t* client, const char*, gid_t, void*)
 {
+    RecordOriginatingHost(client);
     if (IsLocalClient(client))
         return HTTP_STATUS_CONTINUE;
     if (papplClientGetRequest(client) == nullptr)
