@@ -39,6 +39,7 @@ void FailJob(pappl_job_t* job, pappl_jreason_t reason, const char* format, ...) 
 
 // The formats read by the application itself.
 bool PngFilter(pappl_job_t* job, pappl_device_t* device, void* data);
+bool PdfFilter(pappl_job_t* job, pappl_device_t* device, void* data);
 
 // PAPPL 1.3.1 streams a raster document that arrives over IPP straight into
 // the driver's raster callbacks and shows them a page header of its own

@@ -1,6 +1,6 @@
 // Document formats the application reads itself (MIME filters to the
 // printer's own format, so PAPPL finds them before its built-in ones):
-// PNG of every bit depth and colour type.
+// PNG of every bit depth and colour type, and PDF.
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/pdf.h"
 
 namespace {
 
@@ -90,4 +91,54 @@ bool PngFilter(pappl_job_t* job, pappl_device_t* device, void*)
         papplJobFilterImage(job, device, options, pixels.data(), (int)image.width, (int)image.height, 1, ppi, false);
     papplJobDeletePrintOptions(options);
     return ok;
+}
+
+// Rendered by ghostscript (app/pdf.h) at the driver's resolution on the
+// job's sheet, each page straight into the intake. A document that cannot
+// be rendered, or has no pages, ends the job with the pages before the
+// failure.
+bool PdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
+{
+    pappl_pr_options_t* options = papplJobCreatePrintOptions(job, 0, false);
+    if (options == nullptr) {
+        FailJob(job, PAPPL_JREASON_ERRORS_DETECTED, "Out of memory for the job's options");
+        return false;
+    }
+    double widthPt = options->media.size_width * 72.0 / 2540.0;
+    double heightPt = options->media.size_length * 72.0 / 2540.0;
+    if (const MediaSize* m = FindMediaSize(options->media.size_name)) {
+        widthPt = m->widthPt;
+        heightPt = m->heightPt;
+    }
+    AppJob* aj = BeginAppJob(job, options, device);
+    papplJobDeletePrintOptions(options);
+    if (aj == nullptr)
+        return false;
+    const int dpi = DriverResolution(papplPrinterGetDriverName(papplJobGetPrinter(job)));
+    bool intakeFailed = false;
+    auto onPage = [&](const uint8_t* rows, int width, int height) {
+        if (papplJobIsCanceled(job))
+            return false;
+        PageBitmap page;
+        page.width = (uint32_t)width;
+        page.height = (uint32_t)height;
+        try {
+            page.bits.assign(rows, rows + page.Stride() * page.height);
+        } catch (const std::bad_alloc&) {
+            FailJob(job, PAPPL_JREASON_ERRORS_DETECTED, "Out of memory for a page of the PDF document");
+            intakeFailed = true;
+            return false;
+        }
+        intakeFailed = !AppJobAddPage(aj, std::move(page));
+        return !intakeFailed;
+    };
+    std::string why;
+    const int pages = RenderPdf(papplJobGetFilename(job), dpi, widthPt, heightPt, onPage, &why);
+    const bool rendered = pages >= 0 || intakeFailed || papplJobIsCanceled(job);
+    if (!rendered)
+        FailJob(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, "The PDF document cannot be printed: %s", why.c_str());
+    else if (pages >= 0)
+        papplLogJob(job, PAPPL_LOGLEVEL_INFO, "%d PDF pages rendered at %d dpi", pages, dpi);
+    const bool ended = EndAppJob(aj);
+    return ended && rendered && !intakeFailed;
 }

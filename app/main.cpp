@@ -228,6 +228,7 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void*)
         papplSystemSetAdminGroup(system, v);
 
     papplSystemAddMIMEFilter(system, "image/png", kVendorFormat, PngFilter, nullptr);
+    papplSystemAddMIMEFilter(system, "application/pdf", kVendorFormat, PdfFilter, nullptr);
     papplSystemSetPrinterDrivers(system, kDriverCount, kDrivers, nullptr, PrinterCreated, DriverCallback, nullptr);
     papplSystemSetEventCallback(system, Event, nullptr);
     papplSystemSetFooterHTML(system, kFooter);
