@@ -4,18 +4,23 @@
 # on this machine's own system:
 #   1. scripts/package.sh builds the packages twice, VERSION and VERSION+test1
 #      (the first build also passes lintian);
-#   2. the root gets the packages' dependencies and cups from Debian's archive
-#      (apt-get satisfy), a capture backend and a test page; its file list is
-#      taken;
+#   2. the root gets cups (and systemd, for the printer application's unit)
+#      and the packages' dependencies from Debian's archive (apt-get
+#      satisfy), a capture backend and a test page; its file list is taken;
 #   3. apt installs the packages; inside the root a cupsd runs (own network
 #      namespace, its Unix socket /run/cups/cups.sock); lpinfo -m must list
 #      lsb/usr/fiskor/..., a queue made with lpadmin -m prints a PDF page
 #      through the capture backend, and fzinspect (this build's and the
-#      packaged one) accepts the captured stream;
+#      packaged one) accepts the captured stream. The printer application's
+#      unit must be enabled and pass systemd-analyze verify, its user and
+#      state directory exist, and the program, started as the unit starts
+#      it, must print the page through a printer added with its command line;
 #   4. apt upgrades to VERSION+test1: cups's trigger must move the queue to
-#      the new PPD, and the queue must print again;
+#      the new PPD, the queue must print again, and the application must
+#      still know its printer and print;
 #   5. the queue is deleted and the packages purged: the root's file list must
-#      equal the one from step 2.
+#      equal the one from step 2, no file the packages listed may be left,
+#      nor the application's user.
 # Needs root, unshare, debootstrap and Debian's archive (the mirror this
 # machine's apt uses). Runs in a private mount and PID namespace: every mount
 # and process of the test goes away with it.
@@ -175,7 +180,8 @@ done
 extra=cups
 [ -n "$app" ] && extra="cups, systemd"
 
-step "apt-get satisfy '$extra, $deps'"
+step "apt-get satisfy: $extra and the packages' dependencies"
+echo "   $extra, $deps"
 apt_in_root update
 apt_in_root satisfy --no-install-recommends "$extra, $deps"
 
@@ -274,13 +280,14 @@ print_page() {   # print_page: prints the page on queue fz, checks the captured 
 
 # The printer application as its unit starts it: the unit's user, group,
 # environment, runtime directory and command line (systemd's sandboxing
-# aside), in a network namespace of its own; it must answer its own command
-# line through the socket the unit links, and leave its state in the state
-# directory when it stops.
+# aside), in a network namespace of its own. Through the socket the unit
+# links, root's command line adds a printer writing to a directory (first
+# time) or finds it kept in the state directory (after the upgrade), and the
+# service prints the PDF page (Ghostscript, the package's dependency).
 unit=/lib/systemd/system/fiskor-printer-app.service
 unit_value() { sed -n "s/^$1=//p" "$root$unit"; }
-check_app() {
-  local state user group env cmd run pid i out
+check_app() {   # check_app first|again
+  local state user group uid env cmd run sock pid i out id prn
   state=$(in_root systemctl is-enabled fiskor-printer-app.service 2>&1 || true)
   [ "$state" = enabled ] || fail "fiskor-printer-app.service is '$state' after the install, not enabled"
   # --man=no: the minimal root has no man command to look the page up with.
@@ -296,28 +303,51 @@ check_app() {
   out=$(in_root stat -c '%U:%G %a' /var/lib/fiskor-printer-app)
   [ "$out" = "$user:lp 700" ] || fail "/var/lib/fiskor-printer-app is $out, not $user:lp 700"
   [ -d "$root/var/spool/fiskor-printer-app" ] || fail "no spool /var/spool/fiskor-printer-app after the install"
+
+  uid=$(in_root id -u "$user")
   env=$(unit_value Environment)
   cmd=$(unit_value ExecStart)
   run=$root/run/$(unit_value RuntimeDirectory)
-  install -d -m 0700 -o "$(in_root id -u "$user")" -g "$(in_root id -g "$user")" "$run"
+  sock=$run/fiskor-printer-app$uid.sock
+  install -d -m 0700 -o "$uid" -g "$(in_root id -g "$user")" "$run"
+  in_root install -d -o "$user" -g lp /fz-test/app-out
+  rm -f "$root"/fz-test/app-out/*
   # shellcheck disable=SC2086 # the unit's command line, split as systemd splits it here
   unshare --net sh -c 'ip link set lo up && exec "$@"' sh chroot --userspec="$user:$group" "$root" \
-    /usr/bin/env -i PATH=/usr/bin:/bin LANG=C.UTF-8 $env $cmd >"$work/app.log" 2>&1 &
+    /usr/bin/env -i PATH=/usr/bin:/bin LANG=C.UTF-8 $env $cmd >"$work/app-$1.log" 2>&1 &
   pid=$!
   for i in $(seq 1 100); do
-    [ -S "$run/fiskor-printer-app$(in_root id -u "$user").sock" ] && break
-    kill -0 "$pid" 2>/dev/null || { cat "$work/app.log" >&2; fail "the unit's ExecStart exited"; }
+    [ -S "$sock" ] && break
+    kill -0 "$pid" 2>/dev/null || { cat "$work/app-$1.log" >&2; fail "the unit's ExecStart exited"; }
     sleep 0.1
   done
-  ln -sfn "$(basename "$run")/fiskor-printer-app$(in_root id -u "$user").sock" "$root/run/fiskor-printer-app.sock"
-  out=$(in_root fiskor-printer-app status 2>&1) ||
-    { cat "$work/app.log" >&2; fail "fiskor-printer-app status, run as root, gets no answer from the service: $out"; }
+  ln -sfn "$(basename "$run")/$(basename "$sock")" "$root/run/fiskor-printer-app.sock"
+  if [ "$1" = first ]; then
+    in_root fiskor-printer-app add -d fz -m fiskor_600 -v file:///fz-test/app-out ||
+      { cat "$work/app-$1.log" >&2; fail "fiskor-printer-app add, run as root, failed"; }
+  else
+    in_root fiskor-printer-app printers | grep -qx fz ||
+      fail "the service's printer fz is gone after the upgrade"
+  fi
+  out=$(in_root fiskor-printer-app submit -d fz /fz-test/page.pdf) || fail "fiskor-printer-app submit failed: $out"
+  id=${out#fz-}
+  for i in $(seq 1 600); do
+    in_root fiskor-printer-app jobs -d fz | grep -Eq "^ *$id +completed " && break
+    sleep 0.1
+  done
+  prn=$root/fz-test/app-out/page.pdf.prn
+  in_root fiskor-printer-app jobs -d fz | grep -Eq "^ *$id +completed " && [ -s "$prn" ] ||
+    { cat "$work/app-$1.log" >&2; fail "the service's job $id wrote no stream within 60 s"; }
+  "$build/tools/fzinspect" "$prn" >"$work/inspect-app-$1.txt" ||
+    { cat "$work/inspect-app-$1.txt" >&2; fail "fzinspect rejects the service's stream"; }
+  [ "$(sed -n 's/^\([0-9]*\) page records$/\1/p' "$work/inspect-app-$1.txt")" = 1 ] ||
+    { cat "$work/inspect-app-$1.txt" >&2; fail "the service's stream has no single page record"; }
   kill "$pid"
   wait "$pid" || true
   rm -f "$root/run/fiskor-printer-app.sock"
   [ -n "$(ls -A "$root/var/lib/fiskor-printer-app")" ] ||
-    { cat "$work/app.log" >&2; fail "the service left no state in /var/lib/fiskor-printer-app"; }
-  echo "   $unit: enabled, accepted by systemd-analyze verify; the service answered as $user:$group"
+    { cat "$work/app-$1.log" >&2; fail "the service left no state in /var/lib/fiskor-printer-app"; }
+  echo "   $unit: enabled, accepted by systemd-analyze verify; run as $user:$group it printed the page (fzinspect: 1 page record)"
 }
 
 step "apt-get install $(debs 1 | xargs -n1 basename | paste -sd' ' -)"
@@ -331,10 +361,11 @@ done
 in_root lpinfo -m >"$work/lpinfo.txt"
 grep -q '^lsb/usr/fiskor/fiskor_zembrulan\.ppd ' "$work/lpinfo.txt" ||
   fail "lpinfo -m does not list lsb/usr/fiskor/fiskor_zembrulan.ppd"
-in_root lpadmin -p fz -E -v capture:/fz-test/capture -m lsb/usr/fiskor/fiskor_zembrulan.ppd ||
-  fail "lpadmin -m lsb/usr/fiskor/fiskor_zembrulan.ppd failed"
+# (lpadmin warns that PPD drivers are deprecated.)
+out=$(in_root lpadmin -p fz -E -v capture:/fz-test/capture -m lsb/usr/fiskor/fiskor_zembrulan.ppd 2>&1) ||
+  fail "lpadmin -m lsb/usr/fiskor/fiskor_zembrulan.ppd failed: $out"
 print_page
-[ -z "$app" ] || check_app
+[ -z "$app" ] || check_app first
 
 step "upgrade to $(debs 2 | xargs -n1 basename | paste -sd' ' -)"
 mapfile -t new < <(debs 2)
@@ -347,7 +378,7 @@ done
 tail -n +"$mark" "$apt_log" | grep -q "PPD for printer fz updated" ||
   { tail -n +"$mark" "$apt_log" >&2; fail "cups's trigger did not move queue fz to the upgraded PPD"; }
 print_page
-[ -z "$app" ] || check_app
+[ -z "$app" ] || check_app again
 
 step "lpadmin -x fz, apt-get purge ${names[*]}"
 in_root lpadmin -x fz
