@@ -316,11 +316,14 @@ check_app() {   # check_app first|again
   unshare --net sh -c 'ip link set lo up && exec "$@"' sh chroot --userspec="$user:$group" "$root" \
     /usr/bin/env -i PATH=/usr/bin:/bin LANG=C.UTF-8 $env $cmd >"$work/app-$1.log" 2>&1 &
   pid=$!
+  # Commands sent before the server listens would start a private server of
+  # their own (PAPPL does so when it cannot connect): wait for the run loop.
   for i in $(seq 1 100); do
-    [ -S "$sock" ] && break
+    [ -S "$sock" ] && grep -q "Starting system" "$work/app-$1.log" && break
     kill -0 "$pid" 2>/dev/null || { cat "$work/app-$1.log" >&2; fail "the unit's ExecStart exited"; }
     sleep 0.1
   done
+  grep -q "Starting system" "$work/app-$1.log" || { cat "$work/app-$1.log" >&2; fail "the service did not start within 10 s"; }
   ln -sfn "$(basename "$run")/$(basename "$sock")" "$root/run/fiskor-printer-app.sock"
   if [ "$1" = first ]; then
     in_root fiskor-printer-app add -d fz -m fiskor_600 -v file:///fz-test/app-out ||
@@ -338,6 +341,9 @@ check_app() {   # check_app first|again
   prn=$root/fz-test/app-out/page.pdf.prn
   in_root fiskor-printer-app jobs -d fz | grep -Eq "^ *$id +completed " && [ -s "$prn" ] ||
     { cat "$work/app-$1.log" >&2; fail "the service's job $id wrote no stream within 60 s"; }
+  # Written by the service's user, not by a server the command line started.
+  out=$(in_root stat -c %U /fz-test/app-out/page.pdf.prn)
+  [ "$out" = "$user" ] || fail "the stream was written by $out, not by the service's user $user"
   "$build/tools/fzinspect" "$prn" >"$work/inspect-app-$1.txt" ||
     { cat "$work/inspect-app-$1.txt" >&2; fail "fzinspect rejects the service's stream"; }
   [ "$(sed -n 's/^\([0-9]*\) page records$/\1/p' "$work/inspect-app-$1.txt")" = 1 ] ||
