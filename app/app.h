@@ -37,6 +37,10 @@ bool EndAppJob(AppJob* aj);
 // Logs an error in the job's log and makes it the job's message and reason.
 void FailJob(pappl_job_t* job, pappl_jreason_t reason, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
+// The printer's own stream when a client sends it untyped (a saved job sent
+// again): PAPPL's MIME callback.
+const char* DetectFormat(const unsigned char* header, size_t size, void* data);
+
 // The formats read by the application itself.
 bool PngFilter(pappl_job_t* job, pappl_device_t* device, void* data);
 bool PdfFilter(pappl_job_t* job, pappl_device_t* device, void* data);

@@ -176,6 +176,13 @@ JobIdentity ReadIdentity(pappl_job_t* job)
     return id;
 }
 
+void Wipe(std::string* s)
+{
+    if (!s->empty())
+        explicit_bzero(&(*s)[0], s->size());
+    s->clear();
+}
+
 // The printer's identity from its credentials file; false, with `why`, when
 // the file exists but cannot be read.
 bool ReadCredentials(pappl_job_t* job, JobIdentity* id, std::string* why)
@@ -183,16 +190,10 @@ bool ReadCredentials(pappl_job_t* job, JobIdentity* id, std::string* why)
     PrinterCredentials c;
     if (!LoadCredentials(StateDirectory(), papplPrinterGetName(papplJobGetPrinter(job)), &c, why))
         return false;
-    id->authId = std::move(c.authId);
-    id->password = std::move(c.password);
+    id->authId = c.authId;
+    id->password = c.password;
+    Wipe(&c.password);
     return true;
-}
-
-void Wipe(std::string* s)
-{
-    if (!s->empty())
-        explicit_bzero(&(*s)[0], s->size());
-    s->clear();
 }
 
 }  // namespace
@@ -208,6 +209,7 @@ struct AppJob {
     size_t bytesBefore = 0;
     bool fromDocument = false;  // a raster document: its lines come from the tap
     bool refused = false;       // a page was refused; the job ends with the pages before it
+    bool reported = false;      // the intake's failure is in the job's log and message
     // The page whose lines are arriving.
     bool receiving = false;
     PageBitmap page;
@@ -283,7 +285,9 @@ bool AppJobAddPage(AppJob* aj, PageBitmap page)
 {
     if (AddPage(&aj->intake, std::move(page)))
         return true;
-    FailJob(aj->job, PAPPL_JREASON_ERRORS_DETECTED, "%s", aj->intake.error.c_str());
+    if (!aj->reported)
+        FailJob(aj->job, PAPPL_JREASON_ERRORS_DETECTED, "%s", aj->intake.error.c_str());
+    aj->reported = true;
     return false;
 }
 
@@ -298,7 +302,7 @@ bool EndAppJob(AppJob* aj)
         aj->intake.error = "Writing the printer stream failed; the printer did not receive the whole job";
         ok = false;
     }
-    if (!ok)
+    if (!ok && !aj->reported)
         FailJob(job, PAPPL_JREASON_ERRORS_DETECTED, "%s", aj->intake.error.c_str());
     ok = ok && !aj->refused;
     CloseLog(aj);

@@ -40,6 +40,13 @@ int PngPixelsPerInch(const char* path)
 
 }  // namespace
 
+const char* DetectFormat(const unsigned char* header, size_t size, void*)
+{
+    static const char kJobRecordTag[] = "tamrel_param";  // and its NUL: the tag's field is padded
+    return size >= sizeof kJobRecordTag && !memcmp(header, kJobRecordTag, sizeof kJobRecordTag) ? kVendorFormat
+                                                                                                : nullptr;
+}
+
 // Decoded by libpng to 8-bit grey, transparency over white, then printed by
 // PAPPL's image code like a JPEG. PAPPL's own PNG filter in 1.3.1 prints
 // 1-bit images all black.

@@ -202,6 +202,8 @@ bool AddPage(PageIntake* in, PageBitmap page)
         return false;
     if (in->seq->Finished())
         return true;  // cancelled: the held page was the last
+    if (page.width == 0 || page.height == 0 || page.bits.size() < page.Stride() * page.height)
+        return Fail(in, "A page without pixels cannot be printed");
     if (!in->recordSent) {
         in->seq->WriteJobRecord(in->text, JobParamsForLog(in->table).c_str());
         in->recordSent = true;

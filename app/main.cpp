@@ -227,6 +227,7 @@ pappl_system_t* SystemCallback(int numOptions, cups_option_t* options, void*)
     if (const char* v = option("admin-group", nullptr))
         papplSystemSetAdminGroup(system, v);
 
+    papplSystemSetMIMECallback(system, DetectFormat, nullptr);
     papplSystemAddMIMEFilter(system, "image/png", kVendorFormat, PngFilter, nullptr);
     papplSystemAddMIMEFilter(system, "application/pdf", kVendorFormat, PdfFilter, nullptr);
     papplSystemSetPrinterDrivers(system, kDriverCount, kDrivers, nullptr, PrinterCreated, DriverCallback, nullptr);
