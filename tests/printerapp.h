@@ -45,7 +45,9 @@ struct PrintRequest {
     std::string printer, file, format, jobName, user = "alice";
     std::vector<std::string> attrs;
 };
-// Sends it with ipptool; the job id, or 0 (then `why` has ipptool's output).
+// Sends it with ipptool, again while the printer answers server-error-busy
+// (PAPPL streams raster jobs and refuses one while another prints; CUPS's
+// ipp backend retries too); the job id, or 0 (then `why` has ipptool's output).
 int IpptoolPrint(const PrinterApp& app, const PrintRequest& r, std::string* why);
 // ipptool attribute lines for common job attributes.
 std::string MediaCol(const std::string& size, const std::string& source = "", const std::string& type = "");
@@ -59,5 +61,8 @@ JobState GetJobState(const PrinterApp& app, const std::string& printer, int id);
 std::vector<JobState> WaitJobs(const PrinterApp& app, const std::vector<std::pair<std::string, int>>& jobs,
                                int seconds);
 bool CancelJob(const PrinterApp& app, const std::string& printer, int id);
-// Printer attributes as "name=value" lines (ipptool's plain output).
+// Printer attributes as "name=value" lines.
 std::string PrinterAttributes(const PrinterApp& app, const std::string& printer);
+// Set-Printer-Attributes with ipptool attribute lines (printer group); "" or why not.
+std::string SetPrinterAttributes(const PrinterApp& app, const std::string& printer,
+                                 const std::vector<std::string>& attrs);
