@@ -55,9 +55,11 @@ std::string Start()
     }
     for (int i = 0; i < 200 && access(socket.c_str(), F_OK) != 0; i++)
         usleep(50000);
-    const FilterRun q =
-        Sh("lpadmin -p everywhere -E -v " + PrinterUri(app, "fiskor") +
-           " -m everywhere && lpadmin -p ppd -E -v capture:" + kCupsd + "/capture -P " + Q(ValueOf(setup.out, "PPD")));
+    // The scheduler's ServerBin (serverbin.sh) has only the capture backend: add CUPS's own ipp backend.
+    const FilterRun q = Sh("ln -sfn \"$(cups-config --serverbin)/backend/ipp\" " + kWork +
+                           "/serverbin/backend/ipp && lpadmin -p everywhere -E -v " + PrinterUri(app, "fiskor") +
+                           " -m everywhere && lpadmin -p ppd -E -v capture:" + kCupsd + "/capture -P " +
+                           Q(ValueOf(setup.out, "PPD")) + " && lpstat -v everywhere ppd");
     return q.status == 0 ? "" : q.out;
 }
 
@@ -73,7 +75,16 @@ struct AppCups : ::testing::Test {
     }
 };
 
-int Submit(const std::string& args) { return atoi(Sh("lp " + args + " | cut -d- -f2").out.c_str()); }
+// lp's job id; 0 with lp's words in `why`.
+int Submit(const std::string& args, std::string* why)
+{
+    const FilterRun r = Sh("lp " + args);
+    std::smatch m;
+    if (r.status == 0 && std::regex_search(r.out, m, std::regex("request id is [^ ]*-(\\d+)")))
+        return std::stoi(m[1]);
+    *why = "lp " + args + ": " + r.out;
+    return 0;
+}
 std::string JobLog(int id) { return Sh("grep -F '[Job " + std::to_string(id) + "]' " + kLog + " | tail -40").out; }
 
 // Waits until cupsd's job has ended and `file` exists; the job's state.
@@ -164,10 +175,11 @@ TEST_F(AppCups, DriverlessQueueAndPpdQueueGiveTheSamePages)
 {
     const std::string options = "-n 2 -o collate=true -o sides=two-sided-long-edge";
     const std::string pdf = kWork + "/sample-3.pdf";
-    const int app1 = Submit("-d everywhere -t same-pages " + options + " " + pdf);
-    const int ppd1 = Submit("-d ppd " + options + " " + pdf);
-    ASSERT_NE(app1, 0);
-    ASSERT_NE(ppd1, 0);
+    std::string why;
+    const int app1 = Submit("-d everywhere -t same-pages " + options + " " + pdf, &why);
+    ASSERT_NE(app1, 0) << why;
+    const int ppd1 = Submit("-d ppd " + options + " " + pdf, &why);
+    ASSERT_NE(ppd1, 0) << why;
     const std::string appOut = OutputPath(app, "fiskor", "same-pages"),
                       ppdOut = kCupsd + "/capture/job-" + std::to_string(ppd1) + ".prn";
     ASSERT_EQ(WaitFor(app1, appOut, 180), IPP_JSTATE_COMPLETED) << JobLog(app1) << AppLog(app);
@@ -192,9 +204,11 @@ TEST_F(AppCups, DriverlessQueueAndPpdQueueGiveTheSamePages)
 TEST_F(AppCups, WithoutCollateOptionEachQueueFollowsItsOwn)
 {
     const std::string pdf = kWork + "/sample-3.pdf";
-    const int app1 = Submit("-d everywhere -t own-collation -n 2 " + pdf), ppd1 = Submit("-d ppd -n 2 " + pdf);
-    ASSERT_NE(app1, 0);
-    ASSERT_NE(ppd1, 0);
+    std::string why;
+    const int app1 = Submit("-d everywhere -t own-collation -n 2 " + pdf, &why);
+    ASSERT_NE(app1, 0) << why;
+    const int ppd1 = Submit("-d ppd -n 2 " + pdf, &why);
+    ASSERT_NE(ppd1, 0) << why;
     const std::string appOut = OutputPath(app, "fiskor", "own-collation"),
                       ppdOut = kCupsd + "/capture/job-" + std::to_string(ppd1) + ".prn";
     ASSERT_EQ(WaitFor(app1, appOut, 180), IPP_JSTATE_COMPLETED) << JobLog(app1) << AppLog(app);
