@@ -251,7 +251,7 @@ void BM_Sequencer_Duplex_Copies3(benchmark::State& state)
     auto write = [&](const unsigned char* d, size_t n) { return fwrite(d, 1, n, out.get()) == n; };
     int64_t records = 0;
     for (auto _ : state) {
-        Sequencer s({write, [] { return false; }}, log.get());
+        Sequencer s({write, [] { return false; }, nullptr}, log.get());
         if (!s.Allocated()) {
             state.SkipWithError("no page buffers");
             break;

@@ -70,6 +70,17 @@ bool WriteStdout(const unsigned char* data, size_t size) { return fwrite(data, 1
 
 bool Cancelled() { return cancel_job != 0; }
 
+// CUPS counts a job's pages from these lines (page log, job-impressions-completed, page quotas). A page counts once
+// its record has left the filter: the stream is flushed first, and a record whose flush fails is not counted (the
+// failure ends the job).
+void PageSent(int page, int copies)
+{
+    if (fflush(stdout) != 0)
+        return;
+    fprintf(stderr, "PAGE: %d %d\n", page, copies);
+    fflush(stderr);
+}
+
 // Steps that fill the parameter table from the arguments.
 void FillParamsFromArgs(Job& job, char** argv)
 {
@@ -180,7 +191,7 @@ int FilterMain(int argc, char** argv)
     static Job job;  // large fixed-size tables; one job per process
     FillParamsFromArgs(job, argv);
     job.settings.collate = (unsigned char)DetectCollate(argv[5]);
-    Sequencer seq(RecordSink{WriteStdout, Cancelled});
+    Sequencer seq(RecordSink{WriteStdout, Cancelled, PageSent});
     if (!seq.Allocated()) {
         fprintf(stderr, "Buff1 or Buff2 malloc failed\n");
         return 1;

@@ -55,20 +55,25 @@ void Sequencer::WriteJobRecord(const char* text, const char* logText)
 }
 
 // The one place page records are written: numbers the record and sends its
-// header, with `lastpage` as given, and its data.
-void Sequencer::WriteRecord(printer_header& h, uint32_t lastpage, const unsigned char* data)
+// header, with `lastpage` as given, and its data. A record of raster page
+// `page` (0: the blank back side, which is not counted) that was written
+// whole is reported as printed `times` times.
+void Sequencer::WriteRecord(printer_header& h, uint32_t lastpage, const unsigned char* data, int page, int times)
 {
     h.pageseq = (uint32_t)++written_records;
     const auto head = PageRecordHeader(h, lastpage);
-    if (!sink_.write(head.data(), head.size()))
-        writeFailed_ = true;
+    bool whole = sink_.write(head.data(), head.size());
     if (h.datasize > 0 && data != nullptr && !sink_.write(data, h.datasize))
+        whole = false;
+    if (!whole)
         writeFailed_ = true;
+    else if (page > 0 && sink_.pageSent)
+        sink_.pageSent(page, times);
 }
 
 // Copies a page into a held buffer, growing the buffer for a page larger
 // than it. False when growing fails; the buffer then keeps what it held.
-bool Sequencer::Hold(HeldPage& b, const printer_header& h, const unsigned char* data, size_t size)
+bool Sequencer::Hold(HeldPage& b, const printer_header& h, int page, const unsigned char* data, size_t size)
 {
     if (size > UINT32_MAX)
         return false;
@@ -82,6 +87,7 @@ bool Sequencer::Hold(HeldPage& b, const printer_header& h, const unsigned char* 
     if (size > 0)
         memcpy(b.data.get(), data, size);
     b.hdr = h;
+    b.page = page;
     return true;
 }
 
@@ -111,7 +117,7 @@ bool Sequencer::AddPage(const unsigned char* data, size_t size, bool last)
     if (PairsPages()) {
         Log("DEBUG: m_page %d buff load collate %d duplex %d lastpage is %d\n", m_page, collate, duplex,
             (int)h.lastpage);
-        held = Hold(IsOdd(m_page) ? buff1_ : buff2_, h, data, size);
+        held = Hold(IsOdd(m_page) ? buff1_ : buff2_, h, raster_page, data, size);
         if (held)
             Log(IsOdd(m_page) ? "DEBUG: m_page %d buff1 load \n" : "DEBUG: m_page %d buff2 load \n", m_page);
     } else if (collate == 0) {
@@ -142,7 +148,7 @@ void Sequencer::WriteOneSided(printer_header& h, const unsigned char* data)
             h.lastpage = 1;
         }
         Log("DEBUG: current lastpage is %d pageno is %d\n", (int)h.lastpage, m_page);
-        WriteRecord(h, h.lastpage, data);
+        WriteRecord(h, h.lastpage, data, raster_page, 1);
         Log("DEBUG: write page %d header done\n", (int)h.pageseq);
         Log("DEBUG: write page data done\n");
         copies_left--;
@@ -153,7 +159,8 @@ void Sequencer::WriteCollated(printer_header& h, const unsigned char* data)
 {
     Log("DEBUG: print m_page %d collate %d duplex %d copies %d\n", m_page, collate, duplex, copies_left);
     Log("DEBUG: current lastpage is %d pageno is %d\n", (int)h.lastpage, m_page);
-    WriteRecord(h, h.lastpage, data);
+    // Written once; the printer makes the copies (a copy count below 1 prints once).
+    WriteRecord(h, h.lastpage, data, raster_page, copies > 1 ? copies : 1);
     Log("DEBUG: write page %d header done\n", (int)h.pageseq);
     Log("DEBUG: write page data done\n");
     copies_left--;
@@ -171,7 +178,7 @@ bool Sequencer::AddBlankBack(const unsigned char* data, size_t size)
 
     bool held = true;
     if (PairsPages()) {
-        held = Hold(buff2_, h, data, size);
+        held = Hold(buff2_, h, 0, data, size);
         if (held)
             Log("DEBUG: extra_page m_page %d buff2 load lastpage is %d\n", m_page, (int)buff2_.hdr.lastpage);
     } else if (collate != 0) {
@@ -182,7 +189,7 @@ bool Sequencer::AddBlankBack(const unsigned char* data, size_t size)
             Log("DEBUG: force extra lastpage %d to 0 as the first print when copies is %d\n", 1, copies);
             lastpage = 0;
         }
-        WriteRecord(h, lastpage, data);
+        WriteRecord(h, lastpage, data, 0, 0);
         Log("DEBUG: write page %d header done\n", (int)h.pageseq);
     }
     Log("DEBUG: print extra m_page %d write jbg done\n", m_page);
@@ -207,7 +214,7 @@ void Sequencer::WritePair()
     do {
         Log("DEBUG: -----------------------------print m_page %d collate %d duplex %d copies %d\n", m_page, collate,
             duplex, copies_left);
-        WriteRecord(front.hdr, front.hdr.lastpage, front.data.get());
+        WriteRecord(front.hdr, front.hdr.lastpage, front.data.get(), front.page, 1);
         Log("DEBUG: write page1 %d header done, m_page %d lastpage is %d\n", (int)front.hdr.pageseq, m_page - 1,
             (int)front.hdr.lastpage);
         Log("DEBUG: write page1 data done\n");
@@ -224,7 +231,7 @@ void Sequencer::WritePair()
             lastpage = 1;
         }
         Log("DEBUG: current lastpage is %d,pageno is %d\n", (int)lastpage, m_page);
-        WriteRecord(back.hdr, lastpage, back.data.get());
+        WriteRecord(back.hdr, lastpage, back.data.get(), back.page, 1);
         Log("DEBUG: write page2 %d header done, m_page %d lastpage is %d\n", (int)back.hdr.pageseq, m_page,
             (int)lastpage);
         Log("DEBUG: write page2 data done\n");

@@ -26,12 +26,22 @@ std::array<unsigned char, kJobRecordHeaderSize> JobRecordHeader(uint32_t textSiz
 // header's own value. Every number is little-endian whatever the host's order.
 std::array<unsigned char, kPageHeaderSize> PageRecordHeader(const printer_header& h, uint32_t lastpage);
 
-// Where the records go, and how a cancellation is learnt. The filter writes
-// to standard output and reads its SIGTERM flag; a daemon writes to its
-// device. `write` returns false when the bytes could not be written.
+// Where the records go, how a cancellation is learnt, and who counts the
+// pages. The filter writes to standard output and reads its SIGTERM flag; a
+// daemon writes to its device. `write` returns false when the bytes could
+// not be written.
+//
+// `pageSent` (may be empty) is told of every record of a document page once
+// the whole record has been written: the raster page's number (from 1) and
+// how many times the printer prints it. An uncollated copy is a record of
+// its own and counts 1; a collated job's page is written once and counts the
+// job's copies (at least 1), as the printer repeats the document. Blank back
+// sides and records whose writing failed are not counted, so the sum of the
+// copies is the number of pages printed, also for a cancelled job.
 struct RecordSink {
     std::function<bool(const unsigned char* data, size_t size)> write;
     std::function<bool()> cancelled;
+    std::function<void(int page, int copies)> pageSent;
 };
 
 // A page held for its other side; grown only for a page larger than it.
@@ -39,6 +49,7 @@ struct HeldPage {
     std::unique_ptr<unsigned char[]> data;
     size_t capacity = 0;
     printer_header hdr;
+    int page = 0;  // the raster page it holds; 0 for the blank back side
 };
 
 constexpr size_t kPageBufferSize = 4194304;
@@ -87,8 +98,8 @@ public:
 private:
     void Log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     bool PairsPages() const { return collate == 0 && duplex != 0; }
-    void WriteRecord(printer_header& h, uint32_t lastpage, const unsigned char* data);
-    bool Hold(HeldPage& b, const printer_header& h, const unsigned char* data, size_t size);
+    void WriteRecord(printer_header& h, uint32_t lastpage, const unsigned char* data, int page, int times);
+    bool Hold(HeldPage& b, const printer_header& h, int page, const unsigned char* data, size_t size);
     void WriteOneSided(printer_header& h, const unsigned char* data);
     void WriteCollated(printer_header& h, const unsigned char* data);
     void WritePair();

@@ -74,6 +74,21 @@ std::string Installed(const char* name) { return Q(ValueOf(setup.out, name)); }
 std::string JobLog(int id) { return Sh("grep -F '[Job " + std::to_string(id) + "]' " + kLog + " | tail -40").out; }
 int Submit(const std::string& args) { return atoi(Sh("lp " + args + " | cut -d- -f2").out.c_str()); }  // id or 0
 
+// The pages CUPS counted for a job: the total of its page log line (its job-impressions-completed), written when the
+// job ends; -1 when no such line came within `seconds`.
+int PageLogTotal(int id, int seconds = 10)
+{
+    const std::regex total("^\\S+ \\S+ " + std::to_string(id) + " \\[[^\\]]*\\] total (\\d+) ");
+    for (int tenths = 0; tenths <= seconds * 10; tenths++, usleep(100000)) {
+        std::istringstream log(ReadFile(kCupsd + "/log/page_log"));
+        std::smatch m;
+        for (std::string line; std::getline(log, line);)
+            if (std::regex_search(line, m, total))
+                return std::stoi(m[1]);
+    }
+    return -1;
+}
+
 // CUPS's raster and the printer stream cupsfilter_job.sh makes of a sample document. The root filter's work
 // directory goes before and after: lp's jobs would refuse it, and it theirs.
 std::pair<std::vector<TestPage>, std::string> Cupsfilter(int pages, const std::string& options)
@@ -103,8 +118,9 @@ std::vector<ipp_jstate_t> WaitAll(const std::vector<int>& ids, int seconds)
     return states;
 }
 
-// Installs the build and starts a private cupsd with two queues, once for all the tests, which skip on a machine
-// without CUPS. Jobs of different queues print at the same time; cupsd ends with the test program.
+// Installs the build and starts a private cupsd with two queues and one with a page quota (4 pages a day), once for
+// all the tests, which skip on a machine without CUPS. Jobs of different queues print at the same time; cupsd ends
+// with the test program.
 FilterRun Start()
 {
     setup = Sh(Q(FZ_SOURCE_DIR "/tests/e2e/setup.sh") + " " + kWork + " " + Q(FZ_BINARY_DIR));
@@ -119,8 +135,8 @@ FilterRun Start()
     }
     for (int i = 0; i < 200 && access(socket.c_str(), F_OK) != 0; i++)
         usleep(50000);
-    return Sh("for q in q0 q1; do lpadmin -p $q -E -v capture:" + kCupsd + "/capture -P " + Installed("PPD") +
-              " || exit; done");
+    return Sh("for q in q0 q1 quota; do lpadmin -p $q -E -v capture:" + kCupsd + "/capture -P " + Installed("PPD") +
+              " || exit; done; lpadmin -p quota -o job-page-limit=4 -o job-quota-period=86400");
 }
 
 struct E2e : ::testing::Test {
@@ -159,18 +175,20 @@ TEST_F(E2e, CupsfilterPrintsTheRasterPixelForPixel)
 }
 
 // What the printer receives is what the user asked for: no copy lost or doubled, collated copies left to the
-// printer through the parameter text, blank back sides where a sheet needs one. Three copies are of two pages.
-TEST_F(E2e, PrinterReceivesTheCopiesAndSidesAsked)
+// printer through the parameter text, blank back sides where a sheet needs one. CUPS's page log counts what it prints:
+// pages times copies, the blank back sides not. One or two copies are of one or three pages, three copies of two.
+TEST_F(E2e, PrinterReceivesTheCopiesAndSidesAskedAndThePageLogCountsThem)
 {
     const std::vector<TestPage> raster = Cupsfilter(3, "").first;  // before lp's jobs
     std::vector<Case> cases;
     std::vector<int> ids;
-    for (int i = 0; i < 12; i++) {  // collated or not, one- or two-sided, one to three copies
-        const int collate = i / 6, duplex = i / 3 % 2, copies = i % 3 + 1;
+    for (int i = 0; i < 20; i++) {  // collated or not, one- or two-sided, one to three copies
+        const int collate = i / 10, duplex = i / 5 % 2, copies = i % 5 / 2 + 1,
+                  pages = copies == 3 ? 2 : i % 5 % 2 * 2 + 1;
         const std::string options = "-n " + std::to_string(copies) + " -o collate=" + (collate ? "true" : "false") +
                                     " -o sides=" + (duplex ? "two-sided-long-edge" : "one-sided");
-        cases.push_back({copies == 3 ? 2 : 3, collate, duplex, copies, options, duplex ? "Duplex=DuplexNoTumble" : ""});
-        ids.push_back(Submit("-d q" + std::to_string(i % 2) + " " + options + " " + Pdf(cases[i].pages)));
+        cases.push_back({pages, collate, duplex, copies, options, duplex ? "Duplex=DuplexNoTumble" : ""});
+        ids.push_back(Submit("-d q" + std::to_string(i % 2) + " " + options + " " + Pdf(pages)));
     }
     ASSERT_EQ(std::count(ids.begin(), ids.end(), 0), 0);
     const std::vector<ipp_jstate_t> states = WaitAll(ids, 60 + 20 * int(ids.size()));
@@ -178,11 +196,13 @@ TEST_F(E2e, PrinterReceivesTheCopiesAndSidesAsked)
     for (size_t i = 0; i < cases.size(); i++) {
         ASSERT_EQ(states[i], IPP_JSTATE_COMPLETED) << JobLog(ids[i]);
         ExpectStream(ReadFile(Capture(ids[i])), raster, cases[i]);
+        EXPECT_EQ(PageLogTotal(ids[i]), cases[i].pages * cases[i].copies)
+            << cases[i].options << ", " << cases[i].pages << " pages: " << JobLog(ids[i]);
     }
 }
 
 // Cancelled while page 2 is being encoded, the job ends with pages 1 and 2 complete, the last marked as the job's
-// end; page 3 is never encoded, and the filter ends normally.
+// end; page 3 is never encoded, the filter ends normally, and the page log counts the two pages sent.
 TEST_F(E2e, JobCancelledWhilePrintingEndsWithCompleteRecords)
 {
     const std::vector<TestPage> raster = Cupsfilter(3, "").first;  // before the encoder is slowed
@@ -201,8 +221,23 @@ TEST_F(E2e, JobCancelledWhilePrintingEndsWithCompleteRecords)
     EXPECT_EQ(WaitAll({id}, 60), std::vector<ipp_jstate_t>{IPP_JSTATE_CANCELED}) << JobLog(id);
     const ReadJob s = ReadStream(ReadFile(Capture(id)), DecodedPageNamer(raster, false));
     EXPECT_EQ(s.rows, (std::vector<Row>{{"P1", 1, 0, 1}, {"P2", 0, 1, 2}})) << s.error;
+    EXPECT_EQ(PageLogTotal(id), 2) << JobLog(id);
     EXPECT_EQ(calledTimes(), 2u);
     EXPECT_NE(JobLog(id).find("fiskor_zembrulan) exited with no errors"), std::string::npos) << JobLog(id);
+}
+
+// CUPS refuses the next job of a user who has printed a queue's page limit, counting the pages the printer printed:
+// three copies of a page leave room for a fourth page, which reaches the limit of 4.
+TEST_F(E2e, PageLimitRefusesTheNextJobOfAUserAtTheLimit)
+{
+    for (const char* copies : {"3", "1"}) {
+        const int id = Submit("-d quota -n " + std::string(copies) + " " + Pdf(1));
+        ASSERT_NE(id, 0) << "refused with " << copies << " copies to come";
+        ASSERT_EQ(WaitAll({id}, 60), std::vector<ipp_jstate_t>{IPP_JSTATE_COMPLETED}) << JobLog(id);
+    }
+    const FilterRun refused = Sh("lp -d quota " + Pdf(1));
+    EXPECT_NE(refused.status, 0) << refused.out;
+    EXPECT_NE(refused.out.find("Quota limit reached"), std::string::npos) << refused.out;
 }
 
 }  // namespace

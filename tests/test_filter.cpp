@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
@@ -29,6 +30,25 @@ std::vector<Row> Rows(const std::string& out, const std::vector<TestPage>& pages
     ReadJob job = ReadStream(out, DecodedPageNamer(pages, turned));
     EXPECT_EQ("", job.error);
     return job.rows;
+}
+
+// The log's PAGE: lines, from which CUPS counts the job's pages.
+std::string PageLines(const std::string& err)
+{
+    std::istringstream in(err);
+    std::string lines;
+    for (std::string line; std::getline(in, line);)
+        lines += line.rfind("PAGE: ", 0) == 0 ? line + "\n" : "";
+    return lines;
+}
+// The PAGE: lines due for these records, in their order: one a record of a raster page, counting `copies` (an
+// uncollated copy is a record of its own and counts 1; a collated job's page counts the copies the printer makes).
+std::string PageLinesFor(const std::vector<Row>& rows, int copies = 1)
+{
+    std::string lines;
+    for (const Row& r : rows)
+        lines += r.page == "B" ? "" : "PAGE: " + r.page.substr(1) + " " + std::to_string(copies) + "\n";
+    return lines;
 }
 
 struct Filter : ::testing::Test {
@@ -162,7 +182,7 @@ TEST_F(Filter, EveryModeDecodesToItsPagesInOrder)
 {
     const std::string path = FakeEncoderPath(
         "/tmp/t/enc", "echo $(LC_ALL=C ls /tmp/velmarsh) >> /tmp/t/runs; exec /usr/bin/pbmtojbg \"$@\"");
-    std::vector<std::tuple<std::string, int, int, size_t, bool, std::vector<Row>>> cases;  // cut: bytes cut off
+    std::vector<std::tuple<std::string, int, int, size_t, bool, std::vector<Row>, int>> cases;  // cut: bytes cut off
     const char* collated[] = {"", "Collate ", "multiple-document-handling=separate-documents-collated-copies "};
     const char* sides[] = {"", "sides=two-sided-long-edge", "sides=two-sided-short-edge"};
     for (int collate : {0, 1})
@@ -170,11 +190,12 @@ TEST_F(Filter, EveryModeDecodesToItsPagesInOrder)
             for (int copies : {1, 2})
                 for (int pages : {1, 2, 3})
                     cases.push_back({collated[collate * (1 + pages % 2)] + std::string(sides[duplex * copies]), copies,
-                                     pages, 0, false, ExpectedOrder(collate, duplex, pages, copies)});
-    cases.push_back({"PageSize=A5 FeedEdge=1 sides=two-sided-long-edge", 1, 3, 0, true, ExpectedOrder(0, 0, 3, 1)});
-    cases.push_back({"PageSize=A5 sides=two-sided-long-edge", 1, 1, 0, false, ExpectedOrder(0, 1, 1, 1)});
-    cases.push_back({"", 1, 2, 10 * 26, false, ExpectedOrder(0, 0, 2, 1)});  // page 2: 26 bytes a line
-    for (const auto& [options, copies, n, cut, turned, want] : cases) {
+                                     pages, 0, false, ExpectedOrder(collate, duplex, pages, copies),
+                                     collate ? copies : 1});
+    cases.push_back({"PageSize=A5 FeedEdge=1 sides=two-sided-long-edge", 1, 3, 0, true, ExpectedOrder(0, 0, 3, 1), 1});
+    cases.push_back({"PageSize=A5 sides=two-sided-long-edge", 1, 1, 0, false, ExpectedOrder(0, 1, 1, 1), 1});
+    cases.push_back({"", 1, 2, 10 * 26, false, ExpectedOrder(0, 0, 2, 1), 1});  // page 2: 26 bytes a line
+    for (const auto& [options, copies, n, cut, turned, want, counted] : cases) {
         SCOPED_TRACE(options + " copies " + std::to_string(copies) + " pages " + std::to_string(n));
         std::vector<TestPage> pages = Pages(n);
         ASSERT_TRUE(WriteRasterFile("/tmp/t/in.ras", pages, cut));
@@ -184,6 +205,7 @@ TEST_F(Filter, EveryModeDecodesToItsPagesInOrder)
         FilterRun r = RunFilter(o);
         ASSERT_EQ(0, r.status) << r.err;
         EXPECT_EQ(want, Rows(r.out, pages, turned));
+        EXPECT_EQ(PageLinesFor(want, counted), PageLines(r.err));
         std::string runs;  // side i's files: its PBM, and the turned PBM of an A5 page fed long edge first
         for (std::string side = "1"; side[0] <= '0' + n + (want.back().page == "B"); side[0]++)
             runs += "42_" + side + "_gs.pbm" + (turned ? " 42_" + side + "_gs_rotated.pbm\n" : "\n");
@@ -247,7 +269,11 @@ TEST_F(Filter, BadInputAndFailuresEndCleanly)
         EXPECT_EQ(status, r.status) << r.err.substr(0, 3000);
         EXPECT_EQ(1u, Count(r.err, line)) << r.err.substr(0, 3000);
         EXPECT_EQ(status ? 1u : 0u, Lines(r.err, "ERROR: "));
-        EXPECT_EQ(records, Rows(r.out, pages).size());
+        const std::vector<Row> rows = Rows(r.out, pages);
+        EXPECT_EQ(records, rows.size());
+        if (std::none_of(rows.begin(), rows.end(), [](const Row& row) { return row.page == "?"; })) {  // not random
+            EXPECT_EQ(PageLinesFor(rows), PageLines(r.err));
+        }
         EXPECT_EQ("", WorkFiles());
     }
 }
@@ -294,7 +320,9 @@ TEST_F(Filter, CancellationEndsWithCompleteRecords)
         EXPECT_EQ((size_t)terms, Count(r.err, "DEBUG: 捕获SIGTERM信号,终止中\n"));
         EXPECT_EQ(0u, Count(r.err, "INFO: Printing page " + std::to_string(printed + 1)));
         EXPECT_EQ(0u, r.out.find("tamrel_param"));  // the job record comes first (and whole: the stream parses)
-        EXPECT_EQ(printed ? ExpectedOrder(0, *options != 0, printed, copies) : std::vector<Row>{}, Rows(r.out, pages));
+        const std::vector<Row> rows = Rows(r.out, pages);
+        EXPECT_EQ(printed ? ExpectedOrder(0, *options != 0, printed, copies) : std::vector<Row>{}, rows);
+        EXPECT_EQ(PageLinesFor(rows), PageLines(r.err));
         EXPECT_EQ("", WorkFiles());
     }
 }

@@ -21,6 +21,9 @@ std::string PageBytes(int page, size_t size)
 
 struct Plan {
     int collate, duplex, copies, pages;
+    int cancelAt = 0;      // the sequencer learns of a cancellation when handed this page
+    int stopAfter = 0;     // the page loop stops after this page, the sequencer unaware (a later SIGTERM)
+    int failingWrite = 0;  // this write (from 1; the job record takes two, then two a record) fails
 };
 constexpr size_t kPageSize = 300;  // bytes of each raster page, plus its number
 
@@ -28,6 +31,8 @@ struct Job {
     bool ok = true;
     std::vector<Row> rows;
     std::string log;
+    std::vector<std::pair<int, int>> sent;  // the pages reported as sent, with their copies
+    int early = 0;                          // reports that came before their record was written
 };
 
 // Hands the plan's pages to a sequencer as the filter's page loop does.
@@ -39,16 +44,23 @@ Job RunJob(const Plan& plan)
     size_t logLen = 0;
     FILE* log = open_memstream(&logBuf, &logLen);
     {
-        Sequencer seq({[&](const unsigned char* d, size_t n) { return stream.append((const char*)d, n), true; },
-                       [] { return false; }},
-                      log);
+        int writes = 0, page = 1;
+        auto write = [&](const unsigned char* d, size_t n) {
+            return stream.append((const char*)d, n), ++writes != plan.failingWrite;
+        };
+        auto sent = [&](int p, int copies) {
+            const std::string data = PageBytes(p, kPageSize + p);
+            job.early += stream.size() < data.size() || stream.compare(stream.size() - data.size(), data.size(), data);
+            job.sent.push_back({p, copies});
+        };
+        Sequencer seq({write, [&] { return plan.cancelAt && page >= plan.cancelAt; }, sent}, log);
         seq.SetMode(plan.collate, plan.duplex, plan.copies);
         PARAM_KEY_SPERATOR_VALUE table[kParamRows];
         memcpy(table, tblDefParam, sizeof table);
         char params[kJobParamsTextSize], *text = params;
         BuildJobParams(&text, table);
         seq.WriteJobRecord(params, params);
-        for (int page = 1; job.ok && !seq.Finished(); page++) {
+        for (; job.ok && !seq.Finished() && (!plan.stopAfter || page <= plan.stopAfter); page++) {
             const std::string data = PageBytes(page, kPageSize + page);
             job.ok = seq.AddPage((const unsigned char*)data.data(), data.size(), page == plan.pages);
             if (job.ok && seq.BlankBackDue()) {
@@ -90,9 +102,49 @@ TEST(Sequencer, PageOrderAndLastpageOverModesPagesAndCopies)
                 }
 }
 
+// The pages reported as sent are what the printer prints: each record of a document page once it was written whole,
+// an uncollated copy counting 1 and a collated page the job's copies (at least 1). Blank back sides, records whose
+// writing failed and pages never sent count nothing. `printed`: the sum of the copies reported.
+TEST(Sequencer, ReportsThePagesThePrinterPrints)
+{
+    std::vector<std::pair<Plan, int>> cases;
+    for (int collate : {0, 1})
+        for (int duplex : {0, 1})
+            for (int pages : {1, 2, 3})
+                for (int copies : {-1, 0, 1, 2, 3})
+                    cases.push_back({{collate, duplex, copies, pages}, pages * std::max(copies, 1)});
+    cases.insert(cases.end(), {
+                                  {{0, 0, 2, 3, 2}, 4},        // cancelled on page 2: pages 1 and 2, twice
+                                  {{0, 1, 2, 3, 1}, 2},        // cancelled on page 1: it and a blank side, twice
+                                  {{1, 1, 3, 3, 2}, 6},        // collated: pages 1 and 2, three times
+                                  {{0, 1, 2, 3, 0, 1}, 0},     // stopped holding a front side: nothing sent
+                                  {{0, 1, 2, 3, 0, 2}, 4},     // stopped after a pair: the pair twice
+                                  {{0, 0, 1, 2, 0, 0, 5}, 1},  // page 2's header fails
+                                  {{0, 1, 2, 1, 0, 0, 4}, 1},  // the first copy of page 1's data fails
+                                  {{1, 1, 3, 1, 0, 0, 4}, 0},  // collated: page 1's data fails, its blank side not
+                              });
+    for (const auto& [plan, printed] : cases) {
+        SCOPED_TRACE(::testing::Message() << "collate " << plan.collate << " duplex " << plan.duplex << " copies "
+                                          << plan.copies << " pages " << plan.pages << " cancel " << plan.cancelAt
+                                          << " stop " << plan.stopAfter << " failing " << plan.failingWrite);
+        const Job r = RunJob(plan);
+        std::vector<std::pair<int, int>> want;  // every record sent whole, in stream order, but blank sides
+        const int failed = plan.failingWrite ? (plan.failingWrite - 3) / 2 : -1;
+        for (int i = 0; i < int(r.rows.size()); i++)
+            if (r.rows[i].page != "B" && i != failed)
+                want.push_back({std::stoi(r.rows[i].page.substr(1)), plan.collate ? std::max(plan.copies, 1) : 1});
+        EXPECT_EQ(r.sent, want);
+        int sum = 0;
+        for (const auto& s : r.sent)
+            sum += s.second;
+        EXPECT_EQ(sum, printed);
+        EXPECT_EQ(r.early, 0);
+    }
+}
+
 TEST(Sequencer, AFailedWriteIsReported)
 {
-    Sequencer seq({[](const unsigned char*, size_t) { return false; }, [] { return false; }});
+    Sequencer seq({[](const unsigned char*, size_t) { return false; }, [] { return false; }, nullptr});
     seq.SetMode(0, 0, 1);
     EXPECT_FALSE(seq.WriteFailed());
     const unsigned char data[4] = {1, 2, 3, 4};

@@ -34,6 +34,7 @@ CONF
 cat >"$dir/root/cupsd.conf" <<CONF
 LogLevel debug
 MaxLogSize 0
+PageLogFormat %p %u %j %T %P %C %{job-billing} %{job-originating-host-name} %{job-name} %{media} %{sides} %{copies}
 Listen $dir/cups.sock
 Browsing No
 BrowseLocalProtocols none
