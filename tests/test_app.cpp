@@ -541,7 +541,9 @@ TEST_F(App, CredentialsAreKeptSentAndNeverLogged)
     if (AppCommand(app, {"--help"}).out.find("\n  credentials ") == std::string::npos)
         GTEST_SKIP() << "this application has no credentials sub-command";
     ASSERT_EQ(AddPrinter(app, "secret", "fiskor_600").status, 0);
-    const FilterRun cred = AppCommand(app, {"credentials", "-d", "secret", "-o", "auth-id=Kasse7"}, "s3cret-pass\n");
+    const FilterRun cred = AppCommand(
+        app, {"credentials", "-d", "secret", "-o", "auth-id=Kasse7", "-o", "state-directory=" + app.dir + "/state"},
+        "s3cret-pass\n");
     ASSERT_EQ(cred.status, 0) << cred.out;
     ASSERT_TRUE(StopApp(app));
     std::string why;
@@ -551,10 +553,15 @@ TEST_F(App, CredentialsAreKeptSentAndNeverLogged)
                                        pages, {}, "AuthID=Kasse7 AuthPassword=s3cret-pass")};
     PrintAndCheck(jobs);
     EXPECT_EQ(AppLog(app).find("s3cret"), std::string::npos) << "the password is in the log";
-    FilterOptions find;
-    find.program = "/usr/bin/find";
-    find.args = {app.dir + "/state", "-type", "f", "-perm", "/077"};
-    EXPECT_EQ(RunFilter(find).out, "") << "state files others may read";
+    // The password is in the state, only in files no one else may read.
+    const auto holders = [&](const std::string& filter) {
+        FilterOptions o;
+        o.program = "/bin/sh";
+        o.args = {"-c", "find \"$0\" -type f " + filter + " -exec grep -l s3cret-pass {} +", app.dir + "/state"};
+        return RunFilter(o).out;
+    };
+    EXPECT_NE(holders(""), "") << "the password is not kept in the state directory";
+    EXPECT_EQ(holders("-perm /077"), "") << "files others may read hold the password";
 }
 
 }  // namespace
