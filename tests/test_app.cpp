@@ -286,18 +286,22 @@ TEST_F(App, CopiesCollationAndSidesAsTheFilterMakesThem)
     PrintAndCheck(jobs);
 }
 
-// Image copies are made by PAPPL (one page each): every copy prints once, none is doubled by the application.
-// Counted as sheets the printer makes: records, times the job record's copies when collated.
+// Copies of an image, JPEG (PAPPL's own image path, which prints the page once per copy) or PNG (the
+// application's): every copy prints once, none is doubled. Counted as sheets the printer makes: records, times the
+// job record's copies when collated.
 TEST_F(App, ImageCopiesPrintOnceEach)
 {
     const TestPage image = BlockImage(800, 800, 7);
     const TestPage sheet = ImageOnSheet(image, Sheet(kA4, 600), DefaultMargins("p600"), 600);
     const std::string png = Doc("copies.png", [&](auto& p) { return WritePng(p, image, 8, 600); });
+    const std::string jpeg = Doc("copies.jpg", [&](auto& p) { return WriteJpeg(p, image, 600); });
     std::vector<Job> jobs;
-    for (const char* mdh : {"separate-documents-uncollated-copies", "separate-documents-collated-copies"}) {
-        Job j = RasterJob(mdh, "p600", png, {sheet},
-                          {"ATTR integer copies 2", std::string("ATTR keyword multiple-document-handling ") + mdh}, "");
-        j.req.format = kPng;
+    for (int i = 0; i < 4; i++) {
+        const std::string mdh = i % 2 ? "separate-documents-collated-copies" : "separate-documents-uncollated-copies";
+        Job j = RasterJob(std::string(i / 2 ? "PNG " : "JPEG ") + mdh, i / 2 ? "p600" : "q600", i / 2 ? png : jpeg,
+                          {sheet}, {"ATTR integer copies 2", "ATTR keyword multiple-document-handling " + mdh}, "");
+        j.req.format = i / 2 ? kPng : kJpeg;
+        j.collate = i % 2;
         jobs.push_back(j);
     }
     Send(jobs);
@@ -309,8 +313,7 @@ TEST_F(App, ImageCopiesPrintOnceEach)
         const ReadJob s = ReadStream(Stream(jobs[i]), SheetNamer({sheet}, false, &why));
         ASSERT_EQ(s.error, "");
         const int copiesInRecord = std::stoi("0" + Param(s.params, "copies"));
-        const bool collated = i == 1;
-        EXPECT_EQ(int(s.rows.size()) * (collated ? copiesInRecord : 1), 2) << s.params;
+        EXPECT_EQ(int(s.rows.size()) * (jobs[i].collate ? copiesInRecord : 1), 2) << s.params;
         for (const Row& r : s.rows)
             EXPECT_EQ(r.page, "P1") << why;
         EXPECT_EQ(s.rows.back().lastpage, 1u);
