@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cups/cups.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <netinet/in.h>
@@ -194,6 +195,24 @@ std::string OutputPath(const PrinterApp& app, const std::string& printer, const 
 }
 
 std::string AppLog(const PrinterApp& app) { return ReadFile(app.dir + "/home/log"); }
+
+std::string SanitizerReports(const PrinterApp& app)
+{
+    std::string reports;
+    DIR* d = opendir(app.dir.c_str());
+    for (dirent* e = d ? readdir(d) : nullptr; e; e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.size() < 4 || name.compare(name.size() - 4, 4, ".out") != 0)
+            continue;
+        const std::string text = ReadFile(app.dir + "/" + name);
+        for (const char* mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"})
+            if (const size_t at = text.find(mark); at != std::string::npos)
+                reports += name + ": " + text.substr(at, 2000) + "\n";
+    }
+    if (d)
+        closedir(d);
+    return reports;
+}
 
 std::string MediaCol(const std::string& size, const std::string& source, const std::string& type)
 {

@@ -38,6 +38,9 @@ std::string PrinterUri(const PrinterApp& app, const std::string& name);
 // Where the device writes a job named `jobName`.
 std::string OutputPath(const PrinterApp& app, const std::string& printer, const std::string& jobName);
 std::string AppLog(const PrinterApp& app);
+// What AddressSanitizer, LeakSanitizer or UBSan said in the server's and the
+// commands' output (a sanitizer build), "" when nothing.
+std::string SanitizerReports(const PrinterApp& app);
 
 // One Print-Job request: the document, its format, and job attributes as
 // ipptool lines ("ATTR keyword sides two-sided-long-edge").

@@ -40,6 +40,18 @@ std::string Start()
     return "";
 }
 
+// At the end the server stops; a sanitizer build's reports from it or its commands fail the program.
+struct StopAtEnd : ::testing::Environment {
+    void TearDown() override
+    {
+        if (app.pid > 0) {
+            EXPECT_TRUE(StopApp(app)) << "the server did not stop in 30 s";
+        }
+        EXPECT_EQ(SanitizerReports(app), "");
+    }
+};
+const auto* const stopAtEnd = ::testing::AddGlobalTestEnvironment(new StopAtEnd);
+
 struct App : ::testing::Test {
     void SetUp() override
     {

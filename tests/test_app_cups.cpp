@@ -63,6 +63,18 @@ std::string Start()
     return q.status == 0 ? "" : q.out;
 }
 
+// At the end the application stops; a sanitizer build's reports from it fail the program.
+struct StopAtEnd : ::testing::Environment {
+    void TearDown() override
+    {
+        if (app.pid > 0) {
+            EXPECT_TRUE(StopApp(app)) << "the application did not stop in 30 s";
+        }
+        EXPECT_EQ(SanitizerReports(app), "");
+    }
+};
+const auto* const stopAtEnd = ::testing::AddGlobalTestEnvironment(new StopAtEnd);
+
 struct AppCups : ::testing::Test {
     void SetUp() override
     {
