@@ -454,24 +454,31 @@ TEST_F(App, CorruptPdfAbortsAndTheNextJobPrints)
     ExpectPrinted(jobs[1], states[1]);
 }
 
-// Jobs sent at the same moment each print whole, in their own file: two raster jobs to one printer (PAPPL streams
-// raster and answers server-error-busy to the second while the first prints; ipptool, like CUPS, sends it again),
-// one to another printer, and two PNG jobs (spooled and queued) to a third.
+// Jobs sent at the same moment each print whole, in their own file: two PNG jobs to one printer (spooled and
+// queued), a PDF and a PNG to another, raster jobs to two more. Two raster jobs to one printer are not sent at once:
+// PAPPL 1.3.1 streams raster and refuses the second with server-error-busy, and on that path it takes the printer's
+// lock before the system's while saving the state takes them the other way round: the server can deadlock.
 TEST_F(App, JobsSentAtOnceEachPrintWhole)
 {
-    const auto a = SheetPages(2, kA5, 600, 40), b = SheetPages(3, kA5, 600, 41), c = SheetPages(2, kA6, 1200, 42);
+    const auto a = SheetPages(1, kA5, 1200, 40), c = SheetPages(2, kA6, 1200, 42);
     const TestPage image = BlockImage(400, 640, 43);
     const TestPage sheet = ImageOnSheet(image, Sheet(kA4, 600), DefaultMargins("q600"), 600);
     const std::string png = Doc("at-once.png", [&](auto& p) { return WritePng(p, image, 4, 600); });
-    const std::string a5 = "ATTR keyword media " + kA5;
+    const std::string pdf = Doc("rects.pdf", [](const std::string& p) { return WriteRectanglePdf(p, 2, 612, 792, 5); });
     std::vector<Job> jobs = {
-        RasterJob("first", "p600", RasterDoc(a, RasterKind::Pwg1, kA5, "at-once-a"), a, {a5}, "PageSize=A5"),
-        RasterJob("second", "p600", RasterDoc(b, RasterKind::Pwg1, kA5, "at-once-b"), b, {a5}, "PageSize=A5"),
-        RasterJob("third", "p1200", RasterDoc(c, RasterKind::Pwg1, kA6, "at-once-c"), c, {"ATTR keyword media " + kA6},
-                  "PageSize=A6"),
-        RasterJob("PNG", "q600", png, {sheet}, {}, "PageSize=A4"),
-        RasterJob("PNG again", "q600", png, {sheet}, {}, "PageSize=A4"),
+        RasterJob("raster", "q1200", RasterDoc(a, RasterKind::Pwg1, kA5, "at-once-a1200"), a,
+                  {"ATTR keyword media " + kA5}, "PageSize=A5"),
+        RasterJob("PDF", "q600", pdf,
+                  {RectanglePdfPage(0, 5, Sheet(kLetter, 600), 600), RectanglePdfPage(1, 5, Sheet(kLetter, 600), 600)},
+                  {"ATTR keyword media " + kLetter}, "PageSize=Letter"),
+        RasterJob("raster 1200 dpi", "p1200", RasterDoc(c, RasterKind::Pwg1, kA6, "at-once-c"), c,
+                  {"ATTR keyword media " + kA6}, "PageSize=A6"),
+        RasterJob("PNG", "p600", png, {sheet}, {}, "PageSize=A4"),
+        RasterJob("PNG again", "p600", png, {sheet}, {}, "PageSize=A4"),
+        RasterJob("PNG after the PDF", "q600", png, {sheet}, {}, "PageSize=A4"),
     };
+    jobs[1].req.format = kPdf;
+    jobs[5].req.format = kPng;
     jobs[3].req.format = jobs[4].req.format = kPng;
     std::vector<std::thread> senders;
     std::vector<std::string> why(jobs.size());
@@ -491,23 +498,26 @@ TEST_F(App, JobsSentAtOnceEachPrintWhole)
 // Cancelled while it prints, a job ends with the pages it completed, whole, the last marked as the job's end.
 TEST_F(App, JobCancelledWhilePrintingEndsWithCompleteRecords)
 {
-    const auto pages = SheetPages(24, kA4, 1200, 50);
-    Job j = RasterJob("cancelled", "p1200", RasterDoc(pages, RasterKind::Pwg1, kA4, "cancel"), pages, {}, "");
+    const auto pages = SheetPages(16, kA4, 600, 50);
+    Job j = RasterJob("cancelled", "p600", RasterDoc(pages, RasterKind::Pwg1, kA4, "cancel"), pages, {}, "");
     j.req.jobName = "cancelled";
     std::vector<Job> jobs = {j};
     // A raster job streams: ipptool returns when it has ended, so it is sent from a thread.
     std::string why;
     std::thread sender([&] { jobs[0].id = IpptoolPrint(app, jobs[0].req, &why); });
     // Cancel once the first page record is out: the printer's only job is this one.
-    const std::string out = OutputPath(app, "p1200", "cancelled");
+    const std::string out = OutputPath(app, "p600", "cancelled");
     struct stat st;
-    for (int i = 0; i < 1200 && (stat(out.c_str(), &st) != 0 || st.st_size < 100000); i++)
+    for (int i = 0; i < 1200 && (stat(out.c_str(), &st) != 0 || st.st_size < 30000); i++)
         usleep(50000);
-    const FilterRun jobsNow = AppCommand(app, {"jobs", "-d", "p1200"});
+    // The job's id from the application's list ("ID STATE USER NAME" lines), then cancel it with `cancel`.
+    const FilterRun jobsNow = AppCommand(app, {"jobs", "-d", "p600"});
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(jobsNow.out, m, std::regex("^(\\d+) "))) << jobsNow.out;
-    ASSERT_TRUE(CancelJob(app, "p1200", std::stoi(m[1])));
+    const bool listed = std::regex_search(jobsNow.out, m, std::regex("(\\d+) +processing +alice +cancelled\n"));
+    const bool cancelled = listed && CancelJob(app, "p600", std::stoi(m[1]));
     sender.join();
+    ASSERT_TRUE(listed) << jobsNow.out;
+    ASSERT_TRUE(cancelled);
     ASSERT_EQ(jobs[0].id, std::stoi(m[1])) << why;
     const std::vector<JobState> states = Wait(jobs, 120);
     EXPECT_EQ(states[0].state, IPP_JSTATE_CANCELED) << states[0].reasons;
