@@ -59,8 +59,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t kind = r.U8();
     h.cupsBitsPerColor = kind & 1 ? 8 : kind & 2 ? r.U8() : 1;
     h.cupsBitsPerPixel = kind & 4 ? r.U8() : h.cupsBitsPerColor;
-    h.cupsColorSpace = cups_cspace_t(kind & 8 ? r.U8() : kind & 16 ? CUPS_CSPACE_SW : CUPS_CSPACE_K);
-    h.cupsColorOrder = cups_order_t(kind & 32 ? r.U8() % 3 : CUPS_ORDER_CHUNKED);
+    // Any value, as libcups copies a document's header bytes into the header's fields.
+    const uint32_t space = kind & 8 ? r.U8() : kind & 16 ? CUPS_CSPACE_SW : CUPS_CSPACE_K;
+    const uint32_t order = kind & 32 ? r.U8() : CUPS_ORDER_CHUNKED;
+    memcpy(&h.cupsColorSpace, &space, sizeof space);
+    memcpy(&h.cupsColorOrder, &order, sizeof order);
     h.cupsBytesPerLine = kind & 64 ? r.U32() : unsigned((uint64_t(h.cupsWidth) * h.cupsBitsPerPixel + 7) / 8);
 
     const uint8_t mode = r.U8();
