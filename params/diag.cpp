@@ -1,11 +1,20 @@
 // Outside text (titles, option tokens, values, auth data, host names) made
-// safe to print inside one diagnostic line. The scheduler acts on lines that
-// begin with "PPD:", "ATTR:" or "STATE:", so a line feed or carriage return
-// taken from a job must never start a new line on standard error.
+// safe to print inside one diagnostic line, and the stream the parameter
+// functions write their lines to. The scheduler acts on lines that begin
+// with "PPD:", "ATTR:" or "STATE:", so a line feed or carriage return taken
+// from a job must never start a new line on standard error.
 #include "params/params.h"
 
 #include <cstdio>
 #include <cstring>
+
+namespace {
+thread_local FILE* threadLog = nullptr;
+}  // namespace
+
+FILE* ParamsLog() { return threadLog != nullptr ? threadLog : stderr; }
+
+void SetParamsLog(FILE* log) { threadLog = log; }
 
 std::string LogSafe(const char* text, size_t len)
 {

@@ -141,7 +141,7 @@ void HandleToken(const char* start, size_t len, PARAM_KEY_SPERATOR_VALUE* table)
     if (len > kTokenMax)
         len = kTokenMax;
     memcpy(token, start, len);
-    fprintf(stderr, "One_Param:%s , Len:%d\n", TokenForLog(token, len, table).c_str(), (int)len);
+    fprintf(ParamsLog(), "One_Param:%s , Len:%d\n", TokenForLog(token, len, table).c_str(), (int)len);
     SetJobParams(token, table);
 }
 
@@ -156,7 +156,7 @@ void SetJobParams(char* token, PARAM_KEY_SPERATOR_VALUE* table)
         return;
 
     size_t keyLen = KeyLen(*row);
-    fprintf(stderr, "Key:%s , Length:%d\n", LogSafe(row->key, keyLen).c_str(), (int)keyLen);
+    fprintf(ParamsLog(), "Key:%s , Length:%d\n", LogSafe(row->key, keyLen).c_str(), (int)keyLen);
 
     size_t tokenLen = strlen(token);
     size_t sepLen = SepLen(*row);
@@ -168,7 +168,7 @@ void SetJobParams(char* token, PARAM_KEY_SPERATOR_VALUE* table)
         size_t start = keyLen + sepLen;
         StoreValue(row, token + start, tokenLen - start);
     }
-    fprintf(stderr, "Value:%s , Length:%d\n", ValueForLog(*row).c_str(), (int)ValueLen(*row));
+    fprintf(ParamsLog(), "Value:%s , Length:%d\n", ValueForLog(*row).c_str(), (int)ValueLen(*row));
 }
 
 void GetJobParam(const char* name, char** value, PARAM_KEY_SPERATOR_VALUE* table)
@@ -177,7 +177,8 @@ void GetJobParam(const char* name, char** value, PARAM_KEY_SPERATOR_VALUE* table
     if (row == nullptr || value == nullptr)
         return;
     *value = row->value;
-    fprintf(stderr, "GetJobParam:[%s , %s ]\n", LogSafe(row->key, KeyLen(*row)).c_str(), ValueForLog(*row).c_str());
+    fprintf(ParamsLog(), "GetJobParam:[%s , %s ]\n", LogSafe(row->key, KeyLen(*row)).c_str(),
+            ValueForLog(*row).c_str());
 }
 
 void SetJobParam(const char* name, const char* value, PARAM_KEY_SPERATOR_VALUE* table)
@@ -188,7 +189,8 @@ void SetJobParam(const char* name, const char* value, PARAM_KEY_SPERATOR_VALUE* 
     if (value == nullptr)
         value = "";
     StoreValue(row, value, strnlen(value, kValueMax));
-    fprintf(stderr, "SetJobParam:[%s , %s ]\n", LogSafe(row->key, KeyLen(*row)).c_str(), ValueForLog(*row).c_str());
+    fprintf(ParamsLog(), "SetJobParam:[%s , %s ]\n", LogSafe(row->key, KeyLen(*row)).c_str(),
+            ValueForLog(*row).c_str());
 }
 
 void BuildJobParams(char** text, PARAM_KEY_SPERATOR_VALUE* table)
@@ -196,7 +198,7 @@ void BuildJobParams(char** text, PARAM_KEY_SPERATOR_VALUE* table)
     if (text == nullptr || *text == nullptr || table == nullptr)
         return;
     Serialise(table, *text);
-    fprintf(stderr, "BuildJobParams:%s\n", JobParamsForLog(table).c_str());
+    fprintf(ParamsLog(), "BuildJobParams:%s\n", JobParamsForLog(table).c_str());
 }
 
 std::string JobParamsForLog(const PARAM_KEY_SPERATOR_VALUE* table)

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -20,7 +21,15 @@ constexpr size_t kJobParamsTextSize = 6437;
 
 extern const PARAM_KEY_SPERATOR_VALUE tblDefParam[kParamRows];
 
-// Table operations. Each logs its lines (no CUPS prefix) to standard error.
+// Where every function declared here writes its lines: standard error,
+// unless the calling thread has named another stream. A printer application
+// runs several jobs at once, one per thread, and sends each job's lines to
+// that job's log; the filter never sets it.
+FILE* ParamsLog();
+// Names the calling thread's stream; nullptr restores standard error.
+void SetParamsLog(FILE* log);
+
+// Table operations. Each logs its lines (no CUPS prefix) to ParamsLog().
 void SetJobParams(char* token, PARAM_KEY_SPERATOR_VALUE* table);
 void GetJobParam(const char* name, char** value, PARAM_KEY_SPERATOR_VALUE* table);
 void SetJobParam(const char* name, const char* value, PARAM_KEY_SPERATOR_VALUE* table);
@@ -83,6 +92,14 @@ struct JobChoices {
     bool landscape = false;  // logged only
     MediaChoice media = MediaChoice::Plain;
     bool borderless = false;  // Border "0"
+    // The printer's identity, when the front end keeps it (a printer
+    // application, per printer). Without it the authentication file is read,
+    // as the filter does.
+    struct Identity {
+        std::string authId;
+        std::string password;
+    };
+    std::optional<Identity> identity;
 };
 
 // Writes every setting the choices decide into the table and `settings`
@@ -90,7 +107,8 @@ struct JobChoices {
 // InputSlot, Resolution, Duplex, FeedEdge, the A5 flag, the orientation (a
 // log line only), MediaType, the copies (the argument's leading number; the
 // text itself is stored), the bank sizes' printer names (BANK1 -> CUS_1,
-// BANK2 -> CUS_2), the identity from the authentication file, the checks
+// BANK2 -> CUS_2), the identity (the choices' own, else the authentication
+// file's), the checks
 // that turn two-sided printing off (manual tray, media neither plain nor
 // recycled, A5 fed short edge first, a size other than A4, Letter, A5, B5,
 // B5ISO and 16k: the first that applies is logged), and Border.

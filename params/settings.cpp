@@ -60,7 +60,7 @@ void ApplyPageSize(const JobChoices& c, PARAM_KEY_SPERATOR_VALUE* table)
 {
     if (c.pageSizeFrom == PageSizeFrom::Nothing)
         return;
-    fprintf(stderr, "DEBUG: %s PageSize,value=%s\n", c.pageSizeFrom == PageSizeFrom::Option ? "option" : "ppd",
+    fprintf(ParamsLog(), "DEBUG: %s PageSize,value=%s\n", c.pageSizeFrom == PageSizeFrom::Option ? "option" : "ppd",
             LogSafe(c.pageSize.c_str()).c_str());
     SetJobParam("PageSize", c.pageSize.c_str(), table);
 }
@@ -68,21 +68,21 @@ void ApplyPageSize(const JobChoices& c, PARAM_KEY_SPERATOR_VALUE* table)
 void ApplyInputSlot(const JobChoices& c, PARAM_KEY_SPERATOR_VALUE* table)
 {
     if (c.inputSlotText) {
-        fprintf(stderr, "DEBUG: option PaperBox,value=%s\n", LogSafe(c.inputSlotText->c_str()).c_str());
+        fprintf(ParamsLog(), "DEBUG: option PaperBox,value=%s\n", LogSafe(c.inputSlotText->c_str()).c_str());
         SetJobParam("InputSlot", c.inputSlotText->c_str(), table);
     }
     switch (c.tray) {
     case TrayChoice::Main:
         SetJobParam("InputSlot", "MainTray", table);
-        fprintf(stderr, "DEBUG: InputSlot is MainTray.\n");
+        fprintf(ParamsLog(), "DEBUG: InputSlot is MainTray.\n");
         break;
     case TrayChoice::Manual:
-        fprintf(stderr, "DEBUG: InputSlot is ManualTray.\n");
+        fprintf(ParamsLog(), "DEBUG: InputSlot is ManualTray.\n");
         SetJobParam("InputSlot", "ManualTray", table);
         break;
     case TrayChoice::Auto:
         SetJobParam("InputSlot", "AutoTray", table);
-        fprintf(stderr, "DEBUG: InputSlot is AutoTray.\n");
+        fprintf(ParamsLog(), "DEBUG: InputSlot is AutoTray.\n");
         break;
     }
 }
@@ -91,9 +91,9 @@ void ApplyResolution(const JobChoices& c, PARAM_KEY_SPERATOR_VALUE* table)
 {
     if (c.resolution1200) {
         SetJobParam("Resolution", "1200dpi", table);
-        fprintf(stderr, "DEBUG: Resolution is 1200dpi. \n");
+        fprintf(ParamsLog(), "DEBUG: Resolution is 1200dpi. \n");
     }
-    fprintf(stderr, "DEBUG: resX is default(600dpi).\n");
+    fprintf(ParamsLog(), "DEBUG: resX is default(600dpi).\n");
 }
 
 void ApplyDuplex(const JobChoices& c, PARAM_KEY_SPERATOR_VALUE* table, PrintSettings* s)
@@ -101,7 +101,7 @@ void ApplyDuplex(const JobChoices& c, PARAM_KEY_SPERATOR_VALUE* table, PrintSett
     static const char* const names[] = {"None", "DuplexNoTumble", "DuplexTumble"};
     s->duplex = c.duplex == DuplexChoice::None ? 0 : c.duplex == DuplexChoice::NoTumble ? 1 : 2;
     SetJobParam("Duplex", names[s->duplex], table);
-    fprintf(stderr, "DEBUG: duplex is %d \n", s->duplex);
+    fprintf(ParamsLog(), "DEBUG: duplex is %d \n", s->duplex);
 }
 
 void ApplyFeedEdge(const JobChoices& c, PARAM_KEY_SPERATOR_VALUE* table, PrintSettings* s)
@@ -109,19 +109,19 @@ void ApplyFeedEdge(const JobChoices& c, PARAM_KEY_SPERATOR_VALUE* table, PrintSe
     s->Flag_FeedEdge = c.feedEdge ? 1 : 0;
     if (c.feedEdge)
         SetJobParam("FeedEdge", "1", table);
-    fprintf(stderr, "DEBUG: ppdIsMarked FeedEdge,value=%d\n", s->Flag_FeedEdge);
+    fprintf(ParamsLog(), "DEBUG: ppdIsMarked FeedEdge,value=%d\n", s->Flag_FeedEdge);
 }
 
 void ApplyA5(const JobChoices& c, PrintSettings* s)
 {
     s->Flag_Page_A5 = c.pageA5 ? 1 : 0;
-    fprintf(stderr, "DEBUG: ppdIsMarked Flag_Page_A5,value=%d\n", s->Flag_Page_A5);
+    fprintf(ParamsLog(), "DEBUG: ppdIsMarked Flag_Page_A5,value=%d\n", s->Flag_Page_A5);
 }
 
 // Logged only: neither the constraints nor the rotation depend on it.
 void LogOrientation(const JobChoices& c)
 {
-    fprintf(stderr, "DEBUG: ppdIsMarked Orientation,value=%d\n", c.landscape ? 1 : 0);
+    fprintf(ParamsLog(), "DEBUG: ppdIsMarked Orientation,value=%d\n", c.landscape ? 1 : 0);
 }
 
 void ApplyMediaType(const JobChoices& c, PARAM_KEY_SPERATOR_VALUE* table, PrintSettings* s)
@@ -143,13 +143,13 @@ void ApplyMediaType(const JobChoices& c, PARAM_KEY_SPERATOR_VALUE* table, PrintS
             break;
         }
     }
-    fprintf(stderr, "DEBUG: ppdIsMarked MediaType,value=%d\n", s->Flag_MediaType);
+    fprintf(ParamsLog(), "DEBUG: ppdIsMarked MediaType,value=%d\n", s->Flag_MediaType);
 }
 
 void ApplyCopies(const char* copies, PARAM_KEY_SPERATOR_VALUE* table, PrintSettings* s)
 {
     s->copies = CopiesFromArg(copies);
-    fprintf(stderr, "DEBUG: input copies is %d \n", s->copies);
+    fprintf(ParamsLog(), "DEBUG: input copies is %d \n", s->copies);
     SetJobParam("copies", copies != nullptr ? copies : "", table);
 }
 
@@ -163,8 +163,14 @@ void RenameCustomSizes(PARAM_KEY_SPERATOR_VALUE* table)
         SetJobParam("PageSize", "CUS_2", table);
 }
 
-void ApplyAuth(PARAM_KEY_SPERATOR_VALUE* table)
+void ApplyAuth(const JobChoices& c, PARAM_KEY_SPERATOR_VALUE* table)
 {
+    if (c.identity) {
+        // The front end's own: no file is read. The table logs the password masked.
+        SetJobParam("AuthID", c.identity->authId.c_str(), table);
+        SetJobParam("AuthPassword", c.identity->password.c_str(), table);
+        return;
+    }
     char authId[kAuthBufSize];
     char password[kAuthBufSize];
     memset(authId, 0, sizeof authId);
@@ -191,10 +197,10 @@ bool DuplexSizeSupported(const char* size)
 // Two-sided printing is turned off by the first rule that matches.
 void CheckConstraints(PARAM_KEY_SPERATOR_VALUE* table, PrintSettings* s)
 {
-    fprintf(stderr, "DEBUG: Verify the Params Constraint. \n");
+    fprintf(ParamsLog(), "DEBUG: Verify the Params Constraint. \n");
     if (s->duplex == 0)
         return;
-    fprintf(stderr, "DEBUG: Verifying Duplex Constraint... \n");
+    fprintf(ParamsLog(), "DEBUG: Verifying Duplex Constraint... \n");
     const char* slot = TableValue("InputSlot", table);
     const char* cause = nullptr;
     if (strcmp(slot, "ManualTray") == 0) {
@@ -205,13 +211,13 @@ void CheckConstraints(PARAM_KEY_SPERATOR_VALUE* table, PrintSettings* s)
         cause = "DEBUG: Duplex is amend to OFF. Cause of Duplex ON + A5L. \n";
     } else {
         const char* size = TableValue("PageSize", table);
-        fprintf(stderr, "DEBUG: PageSize:%s. \n", LogSafe(size).c_str());
+        fprintf(ParamsLog(), "DEBUG: PageSize:%s. \n", LogSafe(size).c_str());
         if (!DuplexSizeSupported(size))
             cause = "DEBUG: Duplex is amend to OFF. Cause of Duplex ON + Unsupport Media Size. \n";
     }
     if (cause == nullptr)
         return;
-    fputs(cause, stderr);
+    fputs(cause, ParamsLog());
     s->duplex = 0;
     SetJobParam("Duplex", "None", table);
 }
@@ -220,7 +226,7 @@ void ApplyBorder(const JobChoices& c, PARAM_KEY_SPERATOR_VALUE* table)
 {
     const char* border = c.borderless ? "0" : "1";
     SetJobParam("Border", border, table);
-    fprintf(stderr, "DEBUG: ppdIsMarked Border,value=%s\n", border);
+    fprintf(ParamsLog(), "DEBUG: ppdIsMarked Border,value=%s\n", border);
 }
 
 }  // namespace
@@ -246,12 +252,12 @@ int DetectCollate(const char* options)
 
     int collate = 0;
     if (decided == 0) {
-        fprintf(stderr, "DEBUG: option nocollate found\n");
+        fprintf(ParamsLog(), "DEBUG: option nocollate found\n");
     } else if (decided == 1) {
-        fprintf(stderr, "DEBUG: option collate found\n");
+        fprintf(ParamsLog(), "DEBUG: option collate found\n");
         collate = 1;
     }
-    fprintf(stderr, "DEBUG: collate is %d\n", collate);
+    fprintf(ParamsLog(), "DEBUG: collate is %d\n", collate);
     return collate;
 }
 
@@ -268,7 +274,7 @@ void ApplyJobChoices(const JobChoices& choices, const char* copies, PARAM_KEY_SP
     ApplyMediaType(choices, table, settings);
     ApplyCopies(copies, table, settings);
     RenameCustomSizes(table);
-    ApplyAuth(table);
+    ApplyAuth(choices, table);
     CheckConstraints(table, settings);
     ApplyBorder(choices, table);
 }

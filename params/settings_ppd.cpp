@@ -65,7 +65,7 @@ bool ResolvePrintSettings(const char* options, const char* copies, PARAM_KEY_SPE
     const char* path = getenv("PPD");
     ppd_file_t* ppd = path != nullptr ? ppdOpenFile(path) : nullptr;
     if (ppd == nullptr) {
-        fprintf(stderr, "ERROR: Unable to open PPD file!\n");
+        fprintf(ParamsLog(), "ERROR: Unable to open PPD file!\n");
         cupsFreeOptions(n, parsed);
         return false;
     }

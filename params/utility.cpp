@@ -35,24 +35,24 @@ bool ReadAuthFile(int fd, char** text, size_t* len)
 {
     struct stat st;
     if (fstat(fd, &st) != 0) {
-        fprintf(stderr, "DEBUG: auth_file cannot be examined: %s\n", strerror(errno));
+        fprintf(ParamsLog(), "DEBUG: auth_file cannot be examined: %s\n", strerror(errno));
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
-        fprintf(stderr, "DEBUG: auth_file is not a regular file!\n");
+        fprintf(ParamsLog(), "DEBUG: auth_file is not a regular file!\n");
         return false;
     }
     if (st.st_size > kAuthFileMax) {
-        fprintf(stderr, "DEBUG: auth_file is larger than %d bytes!\n", (int)kAuthFileMax);
+        fprintf(ParamsLog(), "DEBUG: auth_file is larger than %d bytes!\n", (int)kAuthFileMax);
         return false;
     }
     size_t size = (size_t)st.st_size;
     char* buf = (char*)malloc(size + 1);
     if (buf == nullptr) {
-        fprintf(stderr, "DEBUG: Error allocating memory\n");
+        fprintf(ParamsLog(), "DEBUG: Error allocating memory\n");
         return false;
     }
-    fprintf(stderr, "DEBUG: create  json_string!\n");
+    fprintf(ParamsLog(), "DEBUG: create  json_string!\n");
     // A file that shrinks meanwhile yields what is there; one that grows is
     // read up to the size it had.
     size_t got = 0;
@@ -61,7 +61,7 @@ bool ReadAuthFile(int fd, char** text, size_t* len)
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0) {
-            fprintf(stderr, "DEBUG: auth_file cannot be read: %s\n", strerror(errno));
+            fprintf(ParamsLog(), "DEBUG: auth_file cannot be read: %s\n", strerror(errno));
             free(buf);
             return false;
         }
@@ -79,7 +79,7 @@ bool ReadAuthFile(int fd, char** text, size_t* len)
 
 void getDocumenName(const char* title, char** name)
 {
-    fprintf(stderr, "DEBUG: Enter getDocumenName!\n");
+    fprintf(ParamsLog(), "DEBUG: Enter getDocumenName!\n");
     if (title == nullptr)
         title = "";
     char* out = *name;
@@ -87,9 +87,9 @@ void getDocumenName(const char* title, char** name)
     const char* src = title;
     if (slash != nullptr) {
         src = slash + 1;
-        fprintf(stderr, "DEBUG: getDocumenName:remove dir.\n");
+        fprintf(ParamsLog(), "DEBUG: getDocumenName:remove dir.\n");
     } else {
-        fprintf(stderr, "DEBUG: getDocumenName:param not include dir.\n");
+        fprintf(ParamsLog(), "DEBUG: getDocumenName:param not include dir.\n");
     }
     // The buffer holds 255 characters; a longer component is cut there.
     size_t len = strnlen(src, kDocNameMax);
@@ -98,14 +98,14 @@ void getDocumenName(const char* title, char** name)
 
     char* dot = strchr(out, '.');
     if (dot != nullptr) {
-        fprintf(stderr, "DEBUG: getDocumenName:find expanded flag.\n");
+        fprintf(ParamsLog(), "DEBUG: getDocumenName:find expanded flag.\n");
         char* blank = strchr(dot, ' ');
         if (blank != nullptr) {
             *blank = '\0';
-            fprintf(stderr, "DEBUG: getDocumenName:set DocName string terminal.\n");
+            fprintf(ParamsLog(), "DEBUG: getDocumenName:set DocName string terminal.\n");
         }
     }
-    fprintf(stderr, "DEBUG: Exit getDocumenName!\n");
+    fprintf(ParamsLog(), "DEBUG: Exit getDocumenName!\n");
 }
 
 bool ParseAuthJson(const char* text, size_t len, char* authId, char* password)
@@ -113,23 +113,23 @@ bool ParseAuthJson(const char* text, size_t len, char* authId, char* password)
     // cJSON refuses documents nested deeper than its limit (1000) as invalid.
     cJSON* doc = cJSON_ParseWithLength(text, len);
     if (doc == nullptr) {
-        fprintf(stderr, "DEBUG: Error parsing JSON\n");
+        fprintf(ParamsLog(), "DEBUG: Error parsing JSON\n");
         return false;
     }
-    fprintf(stderr, "DEBUG: Parse  json_string!\n");
+    fprintf(ParamsLog(), "DEBUG: Parse  json_string!\n");
     // A document whose top level is not an object (an array, a string, a
     // number) parsed fine but holds no members: it counts as a file without
     // them, so the result is true and both values are stored empty.
     const cJSON* id = cJSON_IsObject(doc) ? cJSON_GetObjectItemCaseSensitive(doc, "AuthID") : nullptr;
     if (cJSON_IsString(id) && id->valuestring != nullptr) {
         CopyMember(id, authId);
-        fprintf(stderr, "DEBUG: AuthID: %s\n", LogSafe(authId).c_str());
+        fprintf(ParamsLog(), "DEBUG: AuthID: %s\n", LogSafe(authId).c_str());
     }
     const cJSON* pw = cJSON_IsObject(doc) ? cJSON_GetObjectItemCaseSensitive(doc, "Password") : nullptr;
     if (cJSON_IsString(pw) && pw->valuestring != nullptr) {
         CopyMember(pw, password);
         // The password itself never reaches the log.
-        fprintf(stderr, "DEBUG: Password: %s\n", password[0] != '\0' ? "****" : "");
+        fprintf(ParamsLog(), "DEBUG: Password: %s\n", password[0] != '\0' ? "****" : "");
     }
     cJSON_Delete(doc);
     return true;
@@ -137,11 +137,11 @@ bool ParseAuthJson(const char* text, size_t len, char* authId, char* password)
 
 bool getAuthInfoFrom(const char* path, char** authId, char** password)
 {
-    fprintf(stderr, "DEBUG: Enter getAuthInfo!\n");
+    fprintf(ParamsLog(), "DEBUG: Enter getAuthInfo!\n");
     // No symlink is followed, and a FIFO there cannot block the open.
     int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        fprintf(stderr, "DEBUG: auth_file is not found!\n");
+        fprintf(ParamsLog(), "DEBUG: auth_file is not found!\n");
         return false;
     }
     char* text = nullptr;
@@ -154,7 +154,7 @@ bool getAuthInfoFrom(const char* path, char** authId, char** password)
         explicit_bzero(text, len);
         free(text);
     }
-    fprintf(stderr, ok ? "DEBUG: Exit  getAuthInfo!\n" : "DEBUG: Exit  getAuthInfo with error!\n");
+    fprintf(ParamsLog(), ok ? "DEBUG: Exit  getAuthInfo!\n" : "DEBUG: Exit  getAuthInfo with error!\n");
     return ok;
 }
 
@@ -168,6 +168,6 @@ void SetHostNameParam(PARAM_KEY_SPERATOR_VALUE* table)
     // cut at 64 characters may lack its terminator, which the zero fill and
     // the shorter length supply.
     (void)gethostname(host, sizeof host - 1);
-    fprintf(stderr, "HostName: %s\n", LogSafe(host).c_str());
+    fprintf(ParamsLog(), "HostName: %s\n", LogSafe(host).c_str());
     SetJobParam("HostName", host, table);
 }

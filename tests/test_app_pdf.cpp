@@ -1,0 +1,720 @@
+// The printer application's PDF renderer: real ghostscript on documents made
+// here from small PostScript programs, and fake ghostscript scripts for what
+// real ghostscript will not do on demand (hang, write broken pages, report
+// how it was started).
+#include "app/pdf.h"
+#include "testutil.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cmath>
+#include <cstdlib>
+#include <dirent.h>
+#include <filesystem>
+#include <grp.h>
+#include <fcntl.h>
+#include <map>
+#include <pwd.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct Box {
+    int x0 = INT_MAX, y0 = INT_MAX, x1 = -1, y1 = -1;  // black pixels, inclusive, from the top left
+    bool Empty() const { return x1 < 0; }
+};
+
+struct GotPage {
+    int width = 0, height = 0;
+    Box box;
+    std::vector<uint8_t> rows;  // kept only when asked
+};
+
+Box BlackBox(const uint8_t* rows, int width, int height)
+{
+    Box b;
+    const size_t stride = ((size_t)width + 7) / 8;
+    for (int y = 0; y < height; y++) {
+        const uint8_t* row = rows + stride * y;
+        size_t first = 0;
+        while (first < stride && row[first] == 0)
+            first++;
+        if (first == stride)
+            continue;
+        size_t last = stride - 1;
+        while (row[last] == 0)
+            last--;
+        int x0 = (int)first * 8, x1 = (int)last * 8 + 7;
+        while (!(row[x0 / 8] & (0x80 >> (x0 % 8))))
+            x0++;
+        while (!(row[x1 / 8] & (0x80 >> (x1 % 8))))
+            x1--;
+        b.x0 = std::min(b.x0, x0);
+        b.x1 = std::max(b.x1, x1);
+        b.y0 = std::min(b.y0, y);
+        b.y1 = y;
+    }
+    return b;
+}
+
+struct Outcome {
+    int result = 0;
+    std::string why;
+    std::vector<GotPage> pages;
+    double seconds = 0;
+};
+
+Outcome Render(const std::string& path, int dpi, double wPt, double hPt, const PdfRenderLimits& limits = {},
+               int stopAfter = -1, bool keepRows = false)
+{
+    Outcome r;
+    const auto start = std::chrono::steady_clock::now();
+    r.result = RenderPdf(
+        path.c_str(), dpi, wPt, hPt,
+        [&](const uint8_t* rows, int width, int height) {
+            GotPage p;
+            p.width = width;
+            p.height = height;
+            p.box = BlackBox(rows, width, height);
+            if (keepRows)
+                p.rows.assign(rows, rows + ((size_t)width + 7) / 8 * height);
+            r.pages.push_back(std::move(p));
+            return stopAfter < 0 || (int)r.pages.size() < stopAfter;
+        },
+        &r.why, limits);
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return r;
+}
+
+// Sheets and pages in points.
+constexpr double kA4W = 210 / 25.4 * 72, kA4H = 297 / 25.4 * 72;
+constexpr double kA5W = 148 / 25.4 * 72, kA5H = 210 / 25.4 * 72;
+
+std::string g_dir;  // this suite's files, readable by the unprivileged user
+
+std::string Sh(const std::string& cmd)
+{
+    const int st = std::system(cmd.c_str());
+    return st == 0 ? "" : "command failed (" + std::to_string(st) + "): " + cmd;
+}
+
+// A document of `pages` pages of wPt x hPt points; page i has one black
+// 1-inch square at (72 + 36 i, 72) points from its lower left corner.
+std::string MakePdf(const std::string& name, double wPt, double hPt, int pages)
+{
+    std::ostringstream ps;
+    ps << "%!PS\n<< /PageSize [" << wPt << " " << hPt << "] >> setpagedevice\n";
+    for (int i = 0; i < pages; i++)
+        ps << (72 + 36 * i) << " 72 72 72 rectfill showpage\n";
+    const std::string psPath = g_dir + "/" + name + ".ps", pdf = g_dir + "/" + name + ".pdf";
+    EXPECT_TRUE(WriteFile(psPath, ps.str()));
+    EXPECT_EQ("", Sh(std::string(FZ_SOURCE_DIR) + "/scripts/make_pdf.sh " + psPath + " " + pdf));
+    return pdf;
+}
+
+std::string Write(const std::string& name, const std::string& data, mode_t mode = 0644)
+{
+    const std::string path = g_dir + "/" + name;
+    EXPECT_TRUE(WriteFile(path, data));
+    EXPECT_EQ(0, chmod(path.c_str(), mode));
+    return path;
+}
+
+// A fake ghostscript: a shell script with this body.
+std::string FakeGs(const std::string& name, const std::string& body)
+{
+    return Write(name, "#!/bin/sh\n" + body + "\n", 0755);
+}
+
+int OpenFds()
+{
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    if (!d)
+        return -1;
+    while (readdir(d))
+        n++;
+    closedir(d);
+    return n;
+}
+
+// Processes whose command line holds `marker` (a fake's path).
+int ProcessesWith(const std::string& marker)
+{
+    int n = 0;
+    DIR* d = opendir("/proc");
+    if (!d)
+        return -1;
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] < '1' || e->d_name[0] > '9')
+            continue;
+        std::string cmdline = ReadFile(std::string("/proc/") + e->d_name + "/cmdline");
+        std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+        if (cmdline.find(marker) != std::string::npos)
+            n++;
+    }
+    closedir(d);
+    return n;
+}
+
+// Waits up to two seconds for the processes with `marker` to go: a killed
+// process group dies asynchronously.
+bool NoProcessesWith(const std::string& marker)
+{
+    for (int i = 0; i < 200; i++) {
+        if (ProcessesWith(marker) == 0)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+// The user the child must run as.
+uid_t ExpectedUid(gid_t* gid)
+{
+    if (geteuid() != 0) {
+        *gid = getegid();
+        return geteuid();
+    }
+    for (const char* name : {"lp", "nobody"}) {
+        if (struct passwd* pw = getpwnam(name)) {
+            *gid = pw->pw_gid;
+            return pw->pw_uid;
+        }
+    }
+    ADD_FAILURE() << "no lp or nobody user";
+    return 0;
+}
+
+class AppPdf : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        char tmpl[] = "/tmp/apppdf-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(tmpl));
+        g_dir = tmpl;
+        ASSERT_EQ(0, chmod(tmpl, 0755));
+    }
+    static void TearDownTestSuite() { std::filesystem::remove_all(g_dir); }
+    // Every case: no descriptor left open, no child left uncollected.
+    void SetUp() override { fdsBefore = OpenFds(); }
+    void TearDown() override
+    {
+        EXPECT_EQ(fdsBefore, OpenFds()) << "descriptors leaked";
+        errno = 0;
+        EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG)) << "a child is left";
+        EXPECT_EQ(ECHILD, errno);
+    }
+    int fdsBefore = 0;
+};
+
+struct SizeCase {
+    const char* name;
+    double pageW, pageH;    // the document's page
+    double sheetW, sheetH;  // the sheet it is fit to
+    int dpi, pages;
+    int width, height;  // the sheet in pixels
+};
+
+std::ostream& operator<<(std::ostream& os, const SizeCase& c) { return os << c.name; }
+
+// Page count, page size, and where each page's square lands: the page is
+// scaled to the sheet by the smaller of the two ratios and centred.
+class AppPdfSize : public AppPdf, public ::testing::WithParamInterface<SizeCase> {};
+
+TEST_P(AppPdfSize, PagesFitTheSheet)
+{
+    const SizeCase& c = GetParam();
+    const std::string pdf = MakePdf(c.name, c.pageW, c.pageH, c.pages);
+    const Outcome r = Render(pdf, c.dpi, c.sheetW, c.sheetH);
+    ASSERT_EQ(c.pages, r.result) << r.why;
+    ASSERT_EQ((size_t)c.pages, r.pages.size());
+    const double s = std::min(c.sheetW / c.pageW, c.sheetH / c.pageH);
+    const double offX = (c.sheetW - c.pageW * s) / 2, offY = (c.sheetH - c.pageH * s) / 2;
+    const double px = c.dpi / 72.0;
+    for (int i = 0; i < c.pages; i++) {
+        const GotPage& p = r.pages[i];
+        SCOPED_TRACE("page " + std::to_string(i + 1));
+        EXPECT_EQ(c.width, p.width);
+        EXPECT_EQ(c.height, p.height);
+        ASSERT_FALSE(p.box.Empty());
+        const double left = (offX + (72 + 36 * i) * s) * px, right = (offX + (144 + 36 * i) * s) * px;
+        const double top = c.height - (offY + 144 * s) * px, bottom = c.height - (offY + 72 * s) * px;
+        EXPECT_NEAR(left, p.box.x0, 2);
+        EXPECT_NEAR(right - 1, p.box.x1, 2);
+        EXPECT_NEAR(top, p.box.y0, 2);
+        EXPECT_NEAR(bottom - 1, p.box.y1, 2);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sheets, AppPdfSize,
+                         ::testing::Values(SizeCase{"a4_on_a4_600", kA4W, kA4H, kA4W, kA4H, 600, 3, 4961, 7016},
+                                           SizeCase{"a4_on_a4_1200", kA4W, kA4H, kA4W, kA4H, 1200, 2, 9921, 14031},
+                                           SizeCase{"a5_on_a5_600", kA5W, kA5H, kA5W, kA5H, 600, 1, 3496, 4961},
+                                           SizeCase{"a5_on_a5_1200", kA5W, kA5H, kA5W, kA5H, 1200, 1, 6992, 9921},
+                                           SizeCase{"a4_on_a5_600", kA4W, kA4H, kA5W, kA5H, 600, 1, 3496, 4961},
+                                           SizeCase{"letter_on_a4_600", 612, 792, kA4W, kA4H, 600, 1, 4961, 7016}),
+                         [](const ::testing::TestParamInfo<SizeCase>& i) { return std::string(i.param.name); });
+
+// A landscape page on a portrait sheet is turned, not shrunk: its square
+// stays one inch.
+TEST_F(AppPdf, LandscapePageIsTurnedToFit)
+{
+    const std::string pdf = MakePdf("landscape", kA4H, kA4W, 1);
+    const Outcome r = Render(pdf, 600, kA4W, kA4H);
+    ASSERT_EQ(1, r.result) << r.why;
+    EXPECT_EQ(4961, r.pages[0].width);
+    EXPECT_EQ(7016, r.pages[0].height);
+    EXPECT_NEAR(600, r.pages[0].box.x1 - r.pages[0].box.x0 + 1, 3);
+    EXPECT_NEAR(600, r.pages[0].box.y1 - r.pages[0].box.y0 + 1, 3);
+}
+
+struct BadDocCase {
+    const char* name;
+    std::string (*make)();
+    const char* why;  // part of the reason
+};
+
+std::ostream& operator<<(std::ostream& os, const BadDocCase& c) { return os << c.name; }
+
+std::string Garbage()
+{
+    std::string g;
+    uint32_t x = 12345;
+    for (int i = 0; i < 65536; i++) {
+        x = x * 1103515245 + 12345;
+        g += (char)(x >> 24);
+    }
+    return Write("garbage.pdf", g);
+}
+
+std::string Empty() { return Write("empty.pdf", ""); }
+
+// Cut inside the first page's content, before any page object.
+std::string Truncated()
+{
+    const std::string whole = ReadFile(MakePdf("whole", kA4W, kA4H, 1));
+    const size_t stream = whole.find("stream");
+    EXPECT_NE(std::string::npos, stream);
+    EXPECT_NE(std::string::npos, whole.find("/Type/Page", stream)) << "page objects come after the content";
+    return Write("truncated.pdf", whole.substr(0, stream + 10));
+}
+
+std::string ZeroPages()
+{
+    return Write("zero.pdf", "%PDF-1.4\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
+                             "2 0 obj\n<< /Type /Pages /Kids [] /Count 0 >>\nendobj\n"
+                             "trailer\n<< /Root 1 0 R >>\n%%EOF\n");
+}
+
+// PostScript that would never end if it were run: it is not, the document
+// is read as PDF only.
+std::string EndlessPostScript() { return Write("endless.pdf", "%!PS\n{ 1 pop } loop\n"); }
+
+class AppPdfBadDoc : public AppPdf, public ::testing::WithParamInterface<BadDocCase> {};
+
+TEST_P(AppPdfBadDoc, FailsWithAReason)
+{
+    const BadDocCase& c = GetParam();
+    PdfRenderLimits limits;
+    limits.seconds = 20;
+    const Outcome r = Render(c.make(), 600, kA4W, kA4H, limits);
+    EXPECT_EQ(-1, r.result);
+    EXPECT_TRUE(r.pages.empty());
+    EXPECT_NE(std::string::npos, r.why.find(c.why)) << r.why;
+    for (char ch : r.why)
+        EXPECT_TRUE(ch >= 0x20 && ch < 0x7f) << r.why;
+}
+
+INSTANTIATE_TEST_SUITE_P(Documents, AppPdfBadDoc,
+                         ::testing::Values(BadDocCase{"garbage", Garbage, "no pages"},
+                                           BadDocCase{"empty", Empty, "no pages"},
+                                           BadDocCase{"truncated", Truncated, "no pages"},
+                                           BadDocCase{"zero_pages", ZeroPages, "no pages"},
+                                           BadDocCase{"postscript", EndlessPostScript, "no pages"}),
+                         [](const ::testing::TestParamInfo<BadDocCase>& i) { return std::string(i.param.name); });
+
+// The sink says stop after the first of three pages: ghostscript is ended
+// and collected (the fixture checks), nothing more arrives.
+TEST_F(AppPdf, SinkStopsTheRendering)
+{
+    const std::string pdf = MakePdf("stop", kA4W, kA4H, 3);
+    const Outcome r = Render(pdf, 600, kA4W, kA4H, {}, 1);
+    EXPECT_EQ(-1, r.result);
+    EXPECT_EQ(1u, r.pages.size());
+    EXPECT_NE(std::string::npos, r.why.find("stopped after page 1")) << r.why;
+}
+
+// The address-space limit reaches ghostscript: too little and it fails,
+// with memory in the reason.
+TEST_F(AppPdf, MemoryLimitApplies)
+{
+    const std::string pdf = MakePdf("memory", kA4W, kA4H, 1);
+    PdfRenderLimits limits;
+    limits.memoryBytes = size_t(16) << 20;
+    const Outcome r = Render(pdf, 600, kA4W, kA4H, limits);
+    EXPECT_EQ(-1, r.result);
+    EXPECT_NE(std::string::npos, r.why.find("memory")) << r.why;
+}
+
+// A document only its owner may read (a root-owned spool file) still
+// renders when ghostscript runs as the unprivileged user.
+TEST_F(AppPdf, DocumentTheUnprivilegedUserCannotRead)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    const std::string pdf = MakePdf("private", kA4W, kA4H, 2);
+    const std::string dir = g_dir + "/private";
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+    const std::string moved = dir + "/doc.pdf";
+    ASSERT_EQ(0, rename(pdf.c_str(), moved.c_str()));
+    ASSERT_EQ(0, chmod(moved.c_str(), 0600));
+    const Outcome r = Render(moved, 600, kA4W, kA4H);
+    ASSERT_EQ(2, r.result) << r.why;
+    EXPECT_NEAR(300, r.pages[1].box.x0 - r.pages[0].box.x0, 3);  // the second square is half an inch further right
+}
+
+struct FakeCase {
+    const char* name;
+    std::string output;  // what the fake writes as its pages
+    int status;          // its exit status
+    int result;          // RenderPdf's
+    const char* why;     // part of the reason ("" for success)
+    std::vector<std::pair<int, int>> sizes;
+};
+
+std::ostream& operator<<(std::ostream& os, const FakeCase& c) { return os << c.name; }
+
+std::string Bytes(size_t n, char c = '\xA5') { return std::string(n, c); }
+
+// The page stream as ghostscript's stand-in writes it, then its exit.
+class AppPdfFakeOutput : public AppPdf, public ::testing::WithParamInterface<FakeCase> {};
+
+TEST_P(AppPdfFakeOutput, PageStreamIsParsed)
+{
+    const FakeCase& c = GetParam();
+    const std::string out = Write(std::string(c.name) + ".out", c.output);
+    const std::string fake = FakeGs(std::string(c.name) + ".gs",
+                                    "echo 'fake says hello' >&2\ncat '" + out + "'\nexit " + std::to_string(c.status));
+    PdfRenderLimits limits;
+    limits.ghostscript = fake.c_str();
+    limits.seconds = 20;
+    const Outcome r = Render(Write(std::string(c.name) + ".pdf", "%PDF-1.4\n"), 600, kA4W, kA4H, limits, -1, true);
+    EXPECT_EQ(c.result, r.result) << r.why;
+    if (*c.why) {
+        EXPECT_NE(std::string::npos, r.why.find(c.why)) << r.why;
+    }
+    ASSERT_EQ(c.sizes.size(), r.pages.size());
+    // The rows handed on are the bytes after each header.
+    size_t at = 0;
+    for (size_t i = 0; i < r.pages.size(); i++) {
+        EXPECT_EQ(c.sizes[i], std::make_pair(r.pages[i].width, r.pages[i].height));
+        const std::string rows(r.pages[i].rows.begin(), r.pages[i].rows.end());
+        at = c.output.find(rows, at);
+        EXPECT_NE(std::string::npos, at) << "page " << i + 1 << " rows";
+    }
+}
+
+const std::string kTwoPages = std::string("P4\r\n# made by hand\r\n16 # width\n2\n") + "\x01\x80\xff\x7e" +
+                              "P4 8 1#ends here\n" + "\x5a" + "\n\nP4\n9\t1\n\xc0\x80";
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, AppPdfFakeOutput,
+    ::testing::Values(
+        FakeCase{"comments_and_blanks", kTwoPages, 0, 3, "", {{16, 2}, {8, 1}, {9, 1}}},
+        FakeCase{"no_output", "", 0, -1, "no pages: fake says hello", {}},
+        FakeCase{"cut_rows", "P4\n16 16\n" + Bytes(10), 0, -1, "ended inside page 1", {}},
+        FakeCase{"cut_header", "P4\n16", 0, -1, "ended inside page 1", {}},
+        FakeCase{"cut_second_page", "P4\n8 2\n\x11\x22P4\n8 8\n" + Bytes(3), 0, -1, "ended inside page 2", {{8, 2}}},
+        FakeCase{"failed_after_a_page", "P4\n8 2\n\x11\x22", 2, -1, "failed (exit status 2): fake says", {{8, 2}}},
+        FakeCase{"ascii_pbm", "P1\n1 1\n1\n", 0, -1, "not a binary PBM", {}},
+        FakeCase{"not_pbm", "%!PS-Adobe\n", 0, -1, "not a PBM image", {}},
+        FakeCase{"zero_width", "P4\n0 5\n", 0, -1, "bad PBM header", {}},
+        FakeCase{"negative", "P4\n-5 5\n", 0, -1, "bad PBM header", {}},
+        FakeCase{"too_many_pixels", "P4\n65536 65536\n", 0, -1, "too large (65536 x 65536", {}},
+        FakeCase{"absurd_digits", "P4\n99999999999 1\n", 0, -1, "absurd page size", {}},
+        FakeCase{"endless_comment", "P4\n#" + Bytes(5000, 'x'), 0, -1, "overlong PBM header", {}},
+        FakeCase{"garbage_after_page", "P4\n8 1\n\x01garbage", 0, -1, "page 2 is not a PBM image", {{8, 1}}}),
+    [](const ::testing::TestParamInfo<FakeCase>& i) { return std::string(i.param.name); });
+
+// How the child is started, as a fake ghostscript sees it (it reports on
+// its diagnostics and fails, so the report comes back in the reason).
+struct ChildCase {
+    const char* name;
+    const char* report;  // shell commands printing one line
+    bool privateDoc;     // the document only its owner may read
+};
+
+std::ostream& operator<<(std::ostream& os, const ChildCase& c) { return os << c.name; }
+
+// The shell's descriptors as fd=target words. The command substitution
+// holds a pipe of its own in the shell: its name comes as sub=pipe:[N].
+constexpr const char* kListFds =
+    "echo $(find /proc/$$/fd -mindepth 1 -printf '%f=%l '; printf sub=; readlink /proc/self/fd/1)";
+
+class AppPdfChild : public AppPdf, public ::testing::WithParamInterface<ChildCase> {};
+
+std::map<std::string, std::string> Fields(const std::string& line)
+{
+    std::map<std::string, std::string> m;
+    std::istringstream in(line);
+    std::string word;
+    while (in >> word) {
+        const size_t eq = word.find('=');
+        if (eq != std::string::npos)
+            m[word.substr(0, eq)] = word.substr(eq + 1);
+    }
+    return m;
+}
+
+TEST_P(AppPdfChild, StartsConfined)
+{
+    const ChildCase& c = GetParam();
+    const std::string fake = FakeGs(std::string("child_") + c.name, std::string(c.report) + " >&2\nexit 1");
+    std::string doc = Write(std::string("child_") + c.name + ".pdf", "%PDF-1.4\n");
+    if (c.privateDoc) {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root";
+        const std::string dir = g_dir + "/private_" + c.name;
+        ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+        const std::string moved = dir + "/doc.pdf";
+        ASSERT_EQ(0, rename(doc.c_str(), moved.c_str()));
+        ASSERT_EQ(0, chmod(moved.c_str(), 0600));
+        doc = moved;
+    }
+    // The caller's supplementary groups must not follow the child.
+    std::vector<gid_t> groups(NGROUPS_MAX);
+    const int nGroups = getgroups((int)groups.size(), groups.data());
+    ASSERT_LE(0, nGroups);
+    groups.resize(nGroups);
+    if (geteuid() == 0) {
+        const gid_t extra[] = {0, 4};
+        ASSERT_EQ(0, setgroups(2, extra));
+    }
+    setenv("FZ_CANARY", "leaked", 1);
+    setenv("GS_OPTIONS", "-dNOSAFER", 1);
+    // A descriptor the caller forgot to mark close-on-exec stays out too.
+    const int zero = open("/dev/zero", O_RDONLY | O_CLOEXEC);
+    ASSERT_LE(0, zero);
+    const int stray = fcntl(zero, F_DUPFD, 20);
+    close(zero);
+    ASSERT_LE(20, stray);
+    PdfRenderLimits limits;
+    limits.ghostscript = fake.c_str();
+    limits.seconds = 7;
+    limits.memoryBytes = size_t(300) << 20;
+    const Outcome r = Render(doc, 600, kA4W, kA4H, limits);
+    close(stray);
+    if (geteuid() == 0) {
+        EXPECT_EQ(0, setgroups(groups.size(), groups.data()));
+    }
+    unsetenv("FZ_CANARY");
+    unsetenv("GS_OPTIONS");
+    ASSERT_EQ(-1, r.result);
+    const std::string prefix = "ghostscript failed (exit status 1): ";
+    ASSERT_EQ(0u, r.why.find(prefix)) << r.why;
+    const std::map<std::string, std::string> f = Fields(r.why.substr(prefix.size()));
+    const std::string name = c.name;
+    if (name == "identity") {
+        gid_t gid = 0;
+        const uid_t uid = ExpectedUid(&gid);
+        EXPECT_EQ(std::to_string(uid), f.at("uid"));
+        EXPECT_EQ(std::to_string(gid), f.at("gid"));
+        if (geteuid() == 0) {
+            EXPECT_EQ(std::to_string(gid), f.at("groups")) << "no supplementary groups";
+        }
+    } else if (name == "descriptors" || name == "private_document") {
+        // The fake's own script and the listing's pipe are the shell's;
+        // nothing else may be open.
+        std::map<std::string, std::string> fds;
+        for (const auto& [fd, target] : f)
+            if (target != fake && fd != "sub" && target != f.at("sub"))
+                fds[fd] = target;
+        ASSERT_EQ(4u, fds.size()) << r.why;
+        EXPECT_EQ("/dev/null", fds.at("0"));
+        EXPECT_EQ(0u, fds.at("1").find("pipe:")) << r.why;
+        EXPECT_EQ(0u, fds.at("2").find("pipe:")) << r.why;
+        EXPECT_NE(fds.at("1"), fds.at("2"));
+        if (c.privateDoc)
+            EXPECT_EQ(0u, fds.at("3").find("/memfd:document")) << r.why;
+        else
+            EXPECT_EQ(doc, fds.at("3"));
+    } else if (name == "environment") {
+        EXPECT_EQ(
+            (std::map<std::string, std::string>{
+                {"HOME", "/nonexistent"}, {"LC_ALL", "C"}, {"PATH", "/usr/bin:/bin"}, {"TMPDIR", "/nonexistent"}}),
+            f)
+            << r.why;
+    } else if (name == "limits") {
+        EXPECT_EQ(std::to_string(300 * 1024), f.at("as"));
+        EXPECT_EQ("0", f.at("fsize"));
+        EXPECT_EQ("0", f.at("core"));
+        EXPECT_EQ("7", f.at("cpu"));
+    } else if (name == "place") {
+        EXPECT_EQ("/", f.at("cwd"));
+        EXPECT_EQ(f.at("pid"), f.at("pgid")) << "its own process group";
+        EXPECT_EQ("1", f.at("nonewprivs"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Start, AppPdfChild,
+    ::testing::Values(ChildCase{"identity", "echo uid=$(id -u) gid=$(id -g) groups=$(id -G | tr ' ' ,)", false},
+                      ChildCase{"descriptors", kListFds, false}, ChildCase{"private_document", kListFds, true},
+                      ChildCase{"environment", "env | grep -v '^PWD=' | sort | tr '\\n' ' '", false},
+                      ChildCase{"limits", "echo as=$(ulimit -v) fsize=$(ulimit -f) core=$(ulimit -c) cpu=$(ulimit -t)",
+                                false},
+                      ChildCase{"place",
+                                "echo cwd=$(pwd) pid=$$ pgid=$(cut -d' ' -f5 /proc/$$/stat) "
+                                "nonewprivs=$(sed -n 's/^NoNewPrivs:[[:space:]]*//p' /proc/$$/status)",
+                                false}),
+    [](const ::testing::TestParamInfo<ChildCase>& i) { return std::string(i.param.name); });
+
+// A ghostscript that never finishes is stopped at the time limit, with
+// everything it started.
+TEST_F(AppPdf, TimeLimitStopsAHangingGhostscript)
+{
+    // Half a minute, in steps: long past the limit, but a renderer that
+    // ignored its limit fails here instead of hanging.
+    const std::string fake = FakeGs(
+        "hang.gs", "wait30() { i=0; while [ $i -lt 30 ]; do sleep 1; i=$((i + 1)); done; }\n( wait30 ) &\nwait30");
+    PdfRenderLimits limits;
+    limits.ghostscript = fake.c_str();
+    limits.seconds = 1;
+    const Outcome r = Render(Write("hang.pdf", "%PDF-1.4\n"), 600, kA4W, kA4H, limits);
+    EXPECT_EQ(-1, r.result);
+    EXPECT_NE(std::string::npos, r.why.find("longer than 1 s")) << r.why;
+    EXPECT_LT(r.seconds, 25) << "the limit did not end it";
+    EXPECT_TRUE(NoProcessesWith(fake));
+}
+
+// Time in the sink is not ghostscript's: a slow receiver does not use up
+// the limit.
+TEST_F(AppPdf, TimeInTheSinkIsNotCounted)
+{
+    const std::string out = Write("slow.out", "P4\n8 1\n\x01P4\n8 1\n\x02P4\n8 1\n\x03");
+    const std::string fake = FakeGs("slow.gs", "cat '" + out + "'");
+    PdfRenderLimits limits;
+    limits.ghostscript = fake.c_str();
+    limits.seconds = 1;
+    int pages = 0;
+    std::string why;
+    const int n = RenderPdf(
+        Write("slow.pdf", "%PDF-1.4\n").c_str(), 600, kA4W, kA4H,
+        [&](const uint8_t*, int, int) {
+            usleep(400000);
+            return ++pages > 0;
+        },
+        &why, limits);
+    EXPECT_EQ(3, n) << why;
+}
+
+// A ghostscript that ends but leaves a process holding its output open:
+// the rest of its group goes with it and its pages count.
+TEST_F(AppPdf, LeftoverProcessesAreEnded)
+{
+    const std::string fake = FakeGs("leftover.gs", "( while :; do sleep 1; done ) &\nprintf 'P4\\n8 1\\n\\001'");
+    PdfRenderLimits limits;
+    limits.ghostscript = fake.c_str();
+    limits.seconds = 20;
+    const Outcome r = Render(Write("leftover.pdf", "%PDF-1.4\n"), 600, kA4W, kA4H, limits);
+    EXPECT_EQ(1, r.result) << r.why;
+    EXPECT_TRUE(NoProcessesWith(fake));
+}
+
+// A caller that ignores SIGCHLD has its children collected by the kernel:
+// ghostscript's exit status is lost, which is a failure, reported at once.
+TEST_F(AppPdf, ChildCollectedElsewhereIsAFailure)
+{
+    const std::string pdf = MakePdf("ignored", kA4W, kA4H, 1);
+    struct sigaction ignore = {}, old = {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(0, sigaction(SIGCHLD, &ignore, &old));
+    PdfRenderLimits limits;
+    limits.seconds = 20;
+    const Outcome r = Render(pdf, 600, kA4W, kA4H, limits);
+    ASSERT_EQ(0, sigaction(SIGCHLD, &old, nullptr));
+    EXPECT_EQ(-1, r.result);
+    EXPECT_NE(std::string::npos, r.why.find("collected elsewhere")) << r.why;
+}
+
+struct StartCase {
+    const char* name;
+    std::string (*program)();
+    const char* why;
+};
+
+std::ostream& operator<<(std::ostream& os, const StartCase& c) { return os << c.name; }
+
+std::string Missing() { return g_dir + "/no-such-gs"; }
+
+// Executable by root only: the unprivileged child cannot run it.
+std::string RootOnly()
+{
+    const std::string dir = g_dir + "/rootonly";
+    mkdir(dir.c_str(), 0700);
+    return Write("rootonly/gs", "#!/bin/sh\nexit 0\n", 0700);
+}
+
+std::string KilledBySignal() { return FakeGs("segv.gs", "kill -SEGV $$"); }
+
+class AppPdfStart : public AppPdf, public ::testing::WithParamInterface<StartCase> {};
+
+TEST_P(AppPdfStart, FailureToRunIsReported)
+{
+    const StartCase& c = GetParam();
+    if (std::string(c.name) == "not_for_the_user" && geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    const std::string program = c.program();
+    PdfRenderLimits limits;
+    limits.ghostscript = program.c_str();
+    const Outcome r = Render(Write("start.pdf", "%PDF-1.4\n"), 600, kA4W, kA4H, limits);
+    EXPECT_EQ(-1, r.result);
+    EXPECT_NE(std::string::npos, r.why.find(c.why)) << r.why;
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, AppPdfStart,
+                         ::testing::Values(StartCase{"missing", Missing, "no program"},
+                                           StartCase{"not_for_the_user", RootOnly,
+                                                     "could not run the program: Permission denied"},
+                                           StartCase{"killed_by_signal", KilledBySignal, "killed by signal 11"}),
+                         [](const ::testing::TestParamInfo<StartCase>& i) { return std::string(i.param.name); });
+
+// Requests that cannot be rendered are refused before anything starts.
+TEST_F(AppPdf, UnusableRequestsAreRefused)
+{
+    const std::string pdf = Write("request.pdf", "%PDF-1.4\n");
+    struct {
+        std::string path;
+        int dpi;
+        double w, h;
+        const char* why;
+    } cases[] = {
+        {g_dir + "/none.pdf", 600, kA4W, kA4H, "cannot open the document"},
+        {g_dir, 600, kA4W, kA4H, "not a regular file"},
+        {pdf, 0, kA4W, kA4H, "resolution"},
+        {pdf, 600, 0, kA4H, "sheet size"},
+        {pdf, 600, kA4W, NAN, "sheet size"},
+        {pdf, 9600, 14400, 14400, "too large"},
+    };
+    for (const auto& c : cases) {
+        std::string why;
+        int calls = 0;
+        EXPECT_EQ(-1, RenderPdf(
+                          c.path.c_str(), c.dpi, c.w, c.h, [&](const uint8_t*, int, int) { return ++calls > 0; }, &why))
+            << c.why;
+        EXPECT_NE(std::string::npos, why.find(c.why)) << why;
+        EXPECT_EQ(0, calls);
+    }
+}
+
+}  // namespace
