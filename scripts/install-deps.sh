@@ -9,6 +9,7 @@ PACKAGES=(
   libpappl-dev cups-ipp-utils libjpeg-dev
   jbigkit-bin cups cups-client cups-filters ghostscript poppler-utils
   util-linux procps
+  debhelper lintian debootstrap debian-archive-keyring iproute2
 )
 
 missing=()
