@@ -232,12 +232,17 @@ bool CheckRasterPage(const cups_page_header2_t& h, int dpi, RasterLines* lines, 
 {
     char text[256];
     const unsigned bits = h.cupsBitsPerColor;
+    // A document's header is copied in byte for byte: its enum fields may
+    // hold any value, so they are read as the integers they are.
+    unsigned order = 0, space = 0;
+    memcpy(&order, &h.cupsColorOrder, sizeof order);
+    memcpy(&space, &h.cupsColorSpace, sizeof space);
     if ((int)h.HWResolution[0] != dpi || (int)h.HWResolution[1] != dpi) {
         snprintf(text, sizeof text, "its resolution is %ux%u dpi and this printer prints %d dpi only; it is not scaled",
                  h.HWResolution[0], h.HWResolution[1], dpi);
     } else if (h.cupsWidth == 0 || h.cupsHeight == 0) {
         snprintf(text, sizeof text, "it is empty (%u x %u pixels)", h.cupsWidth, h.cupsHeight);
-    } else if ((bits != 1 && bits != 8) || h.cupsBitsPerPixel != bits || h.cupsColorOrder != CUPS_ORDER_CHUNKED) {
+    } else if ((bits != 1 && bits != 8) || h.cupsBitsPerPixel != bits || order != CUPS_ORDER_CHUNKED) {
         snprintf(text, sizeof text, "it has %u bits per pixel and %u per colour; only 1- and 8-bit grey prints",
                  h.cupsBitsPerPixel, bits);
     } else if ((uint64_t)h.cupsBytesPerLine != ((uint64_t)h.cupsWidth * bits + 7) / 8) {
@@ -245,14 +250,14 @@ bool CheckRasterPage(const cups_page_header2_t& h, int dpi, RasterLines* lines, 
                  h.cupsWidth);
     } else if ((uint64_t)h.cupsHeight * (((uint64_t)h.cupsWidth + 7) / 8) > kMaxPageBytes) {
         snprintf(text, sizeof text, "it is too large (%u x %u pixels)", h.cupsWidth, h.cupsHeight);
-    } else if (h.cupsColorSpace == CUPS_CSPACE_K) {
+    } else if (space == CUPS_CSPACE_K) {
         *lines = bits == 1 ? RasterLines::Black1 : RasterLines::Black8;
         return true;
-    } else if (h.cupsColorSpace == CUPS_CSPACE_W || h.cupsColorSpace == CUPS_CSPACE_SW) {
+    } else if (space == CUPS_CSPACE_W || space == CUPS_CSPACE_SW) {
         *lines = bits == 1 ? RasterLines::White1 : RasterLines::White8;
         return true;
     } else {
-        snprintf(text, sizeof text, "its colour space %u is not grey or black", (unsigned)h.cupsColorSpace);
+        snprintf(text, sizeof text, "its colour space %u is not grey or black", space);
     }
     *why = text;
     return false;

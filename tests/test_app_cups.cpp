@@ -162,6 +162,15 @@ std::vector<Row> Rows(const Printed& p)
     return rows;
 }
 
+// Pixels that differ between two pages of the same size.
+uint64_t DifferingPixels(const PageImage& a, const PageImage& b)
+{
+    uint64_t differ = 0;
+    for (size_t i = 0; i < a.bits.size(); i++)
+        differ += __builtin_popcount(a.bits[i] ^ b.bits[i]);
+    return differ;
+}
+
 // How two pages differ: sizes, then the black pixels of each and those that differ.
 std::string Difference(const PageImage& a, const PageImage& b)
 {
@@ -182,7 +191,10 @@ const char* const kSettings[] = {"PageSize", "Resolution", "resX",      "resY", 
                                  "Duplex",   "MediaType",  "InputSlot", "copies", "Border"};
 
 // lp of the sample document with two copies, collated, two-sided: both queues give the printer the same page data
-// in the same order, and the same settings in the job record. Also the sample fitted to Letter, printed on Letter.
+// in the same order, and the same settings in the job record. On Letter, whose size is whole points in both
+// queues, the pages are the same pixel for pixel. On A4 the driverless queue lays the page out on ISO A4
+// (595.28 x 841.89 pt) and the PPD on its whole points (595 x 842): CUPS's pdftopdf fits the page to the one
+// and ghostscript to the other, so about half a percent of the pixels move; more than one percent is a fault.
 TEST_F(AppCups, DriverlessQueueAndPpdQueueGiveTheSamePages)
 {
     const std::string letter = kWork + "/sample-letter.pdf";
@@ -193,9 +205,10 @@ TEST_F(AppCups, DriverlessQueueAndPpdQueueGiveTheSamePages)
     const std::string options = "-n 2 -o collate=true -o sides=two-sided-long-edge";
     struct Case {
         std::string what, lp;
+        uint64_t maxDifferPerMille;  // of a page's pixels
         int app = 0, ppd = 0;
-    } cases[] = {{"A4 sample", options + " " + kWork + "/sample-3.pdf"},
-                 {"Letter sample", options + " -o media=Letter " + letter}};
+    } cases[] = {{"A4 sample", options + " " + kWork + "/sample-3.pdf", 10},
+                 {"Letter sample", options + " -o media=Letter " + letter, 0}};
     std::string why;
     for (Case& c : cases) {
         c.app = Submit("-d everywhere -t same-pages-" + std::to_string(&c - cases) + " " + c.lp, &why);
@@ -220,7 +233,8 @@ TEST_F(AppCups, DriverlessQueueAndPpdQueueGiveTheSamePages)
         ASSERT_EQ(a.pages.size(), f.pages.size());
         for (size_t i = 0; i < a.pages.size(); i++)
             EXPECT_TRUE(a.pages[i].width == f.pages[i].width && a.pages[i].height == f.pages[i].height &&
-                        a.pages[i].bits == f.pages[i].bits)
+                        DifferingPixels(a.pages[i], f.pages[i]) * 1000 <=
+                            c.maxDifferPerMille * uint64_t(a.pages[i].width) * a.pages[i].height)
                 << "record " << i + 1 << ": application against filter: " << Difference(a.pages[i], f.pages[i]);
     }
 }
