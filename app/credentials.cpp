@@ -1,6 +1,7 @@
 // Per-printer AuthID and password in "<stateDir>/credentials", one JSON file
 // per printer. The directory is 0700 and each file 0600, both owned by the
 // user the application runs as; anything else is refused rather than read.
+#include "app/fd.h"
 #include "app/credentials.h"
 
 #include <cerrno>
@@ -20,29 +21,6 @@ constexpr size_t kNameMax = 127;   // an IPP name
 constexpr size_t kReadableMax = 200;
 constexpr off_t kFileMax = 4096;
 constexpr const char* kDirName = "credentials";
-
-// A descriptor closed when it goes out of scope (read-only uses, where a
-// failing close loses nothing).
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { Reset(); }
-    void Reset(int f = -1)
-    {
-        if (fd >= 0)
-            close(fd);
-        fd = f;
-    }
-    int Release()
-    {
-        int f = fd;
-        fd = -1;
-        return f;
-    }
-};
 
 bool Fail(std::string* why, const std::string& text)
 {

@@ -2,6 +2,7 @@
 // document to 1-bit PBM pages in a child process, which this file starts,
 // confines, feeds and watches; the pages come back on a pipe and go to the
 // caller one by one.
+#include "app/fd.h"
 #include "app/pdf.h"
 
 #include <algorithm>
@@ -44,22 +45,6 @@ constexpr int kDocFd = 3;
 constexpr const char* kDocPath = "/proc/self/fd/3";
 // The descriptor the child reports a failed setup on; closed by a good exec.
 constexpr int kFailFd = 4;
-
-// A descriptor closed when it goes out of scope.
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { Reset(); }
-    void Reset()
-    {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
-    }
-};
 
 bool MakePipe(Fd* readEnd, Fd* writeEnd)
 {

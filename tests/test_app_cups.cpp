@@ -46,15 +46,7 @@ std::string Start()
     setup = Sh(Q(FZ_SOURCE_DIR "/tests/e2e/setup.sh") + " " + kWork + " " + Q(FZ_BINARY_DIR));
     if (setup.status != 0)
         return setup.out;
-    const std::string socket = kCupsd + "/cups.sock", c = kCupsd + "/root/cups";
-    setenv("CUPS_SERVER", socket.c_str(), 1);
-    if (fork() == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        execlp("cupsd", "cupsd", "-f", "-c", (c + "d.conf").c_str(), "-s", (c + "-files.conf").c_str(), nullptr);
-        _exit(127);
-    }
-    for (int i = 0; i < 200 && access(socket.c_str(), F_OK) != 0; i++)
-        usleep(50000);
+    StartPrivateCupsd(kCupsd);
     // The scheduler's ServerBin (serverbin.sh) has only the capture backend: add CUPS's own ipp backend.
     const FilterRun q = Sh("ln -sfn \"$(cups-config --serverbin)/backend/ipp\" " + kWork +
                            "/serverbin/backend/ipp && lpadmin -p everywhere -E -v " + PrinterUri(app, "fiskor") +

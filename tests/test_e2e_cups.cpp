@@ -126,15 +126,7 @@ FilterRun Start()
     setup = Sh(Q(FZ_SOURCE_DIR "/tests/e2e/setup.sh") + " " + kWork + " " + Q(FZ_BINARY_DIR));
     if (setup.status != 0)
         return setup;
-    const std::string socket = kCupsd + "/cups.sock", c = kCupsd + "/root/cups";
-    setenv("CUPS_SERVER", socket.c_str(), 1);  // for lp, lpadmin, cancel and this program's libcups
-    if (fork() == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        execlp("cupsd", "cupsd", "-f", "-c", (c + "d.conf").c_str(), "-s", (c + "-files.conf").c_str(), nullptr);
-        _exit(127);
-    }
-    for (int i = 0; i < 200 && access(socket.c_str(), F_OK) != 0; i++)
-        usleep(50000);
+    StartPrivateCupsd(kCupsd);
     return Sh("for q in q0 q1 quota; do lpadmin -p $q -E -v capture:" + kCupsd + "/capture -P " + Installed("PPD") +
               " || exit; done; lpadmin -p quota -o job-page-limit=4 -o job-quota-period=86400");
 }

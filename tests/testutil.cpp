@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -286,4 +287,17 @@ std::vector<Row> ExpectedOrder(int collate, int duplex, int pages, int copies)
         }
     v.back().lastpage = 1;
     return v;
+}
+
+void StartPrivateCupsd(const std::string& cupsdDir)
+{
+    const std::string socket = cupsdDir + "/cups.sock", c = cupsdDir + "/root/cups";
+    setenv("CUPS_SERVER", socket.c_str(), 1);
+    if (fork() == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        execlp("cupsd", "cupsd", "-f", "-c", (c + "d.conf").c_str(), "-s", (c + "-files.conf").c_str(), nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 200 && access(socket.c_str(), F_OK) != 0; i++)
+        usleep(50000);
 }

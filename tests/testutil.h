@@ -109,3 +109,9 @@ PageNamer DecodedPageNamer(const std::vector<TestPage>& pages, bool turned);
 // each page (one-sided) or each pair (two-sided), a collated job is written
 // once, an odd two-sided job ends with a blank back side.
 std::vector<Row> ExpectedOrder(int collate, int duplex, int pages, int copies);
+
+// Starts the private scheduler tests/e2e/setup.sh configured under `cupsdDir`
+// (in the foreground, as a child that ends with this process), points this
+// process's libcups and the CUPS commands it runs at its socket, and waits
+// for the socket to appear.
+void StartPrivateCupsd(const std::string& cupsdDir);
