@@ -296,6 +296,8 @@ JobState GetJobState(const PrinterApp& app, const std::string& printer, int id)
     ipp_t* resp = cupsDoRequest(http, req, ("/ipp/print/" + printer).c_str());
     if (ipp_attribute_t* a = ippFindAttribute(resp, "job-state", IPP_TAG_ENUM))
         s.state = ippGetInteger(a, 0);
+    if (ipp_attribute_t* a = ippFindAttribute(resp, "job-impressions-completed", IPP_TAG_INTEGER))
+        s.impressions = ippGetInteger(a, 0);
     if (ipp_attribute_t* a = ippFindAttribute(resp, "job-state-reasons", IPP_TAG_KEYWORD)) {
         char text[1024];
         ippAttributeString(a, text, sizeof text);

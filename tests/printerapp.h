@@ -56,8 +56,9 @@ int IpptoolPrint(const PrinterApp& app, const PrintRequest& r, std::string* why)
 std::string MediaCol(const std::string& size, const std::string& source = "", const std::string& type = "");
 
 struct JobState {
-    int state = 0;        // ipp_jstate_t, 0 when the job is unknown
-    std::string reasons;  // job-state-reasons, comma-separated
+    int state = 0;         // ipp_jstate_t, 0 when the job is unknown
+    std::string reasons;   // job-state-reasons, comma-separated
+    int impressions = -1;  // job-impressions-completed, -1 when absent
 };
 JobState GetJobState(const PrinterApp& app, const std::string& printer, int id);
 // Waits until every job has ended (completed, aborted or canceled).

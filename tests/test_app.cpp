@@ -170,6 +170,8 @@ void ExpectPrinted(const Job& j, const JobState& st)
     for (std::string r; rows >> r;)
         EXPECT_EQ(Param(job.params, r.substr(0, r.find('='))), r.substr(r.find('=') + 1)) << job.params;
     EXPECT_EQ(job.rows, ExpectedOrder(j.collate, j.duplex, int(j.want.size()), j.copies)) << why;
+    // The pages the printer prints, blank back sides not counted, as the filter's PAGE: lines count them.
+    EXPECT_EQ(st.impressions, int(j.want.size()) * std::max(j.copies, 1)) << "job-impressions-completed";
 }
 
 void PrintAndCheck(std::vector<Job>& jobs)
