@@ -43,14 +43,24 @@ PageBitmap ToPage(const Bits& b)
     return p;
 }
 
-// A4 in pixels as a PWG raster brings it: 210 x 297 mm.
+// A4 in pixels as a PWG raster brings it: 210 x 297 mm. Each page is made
+// the first time a case asks for it.
 const Bits& Page(bool diffused, int dpi)
 {
-    static const Bits text600 = TextLikePage(4960, 7016, 600);
-    static const Bits text1200 = TextLikePage(9920, 14032, 1200);
-    static const Bits diff600 = DiffusedPage(4960, 7016, 600);
-    static const Bits diff1200 = DiffusedPage(9920, 14032, 1200);
-    return diffused ? (dpi == 1200 ? diff1200 : diff600) : (dpi == 1200 ? text1200 : text600);
+    if (diffused && dpi == 1200) {
+        static const Bits b = DiffusedPage(9920, 14032, 1200);
+        return b;
+    }
+    if (diffused) {
+        static const Bits b = DiffusedPage(4960, 7016, 600);
+        return b;
+    }
+    if (dpi == 1200) {
+        static const Bits b = TextLikePage(9920, 14032, 1200);
+        return b;
+    }
+    static const Bits b = TextLikePage(4960, 7016, 600);
+    return b;
 }
 
 // One job through the intake; false with the intake's error in `why`.
