@@ -37,10 +37,15 @@ chmod 0700 $d/state $d/spool
 gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pwgraster -r600 -dcupsBitsPerColor=1 -dcupsColorSpace=3 \
   -sPAPERSIZE=a4 -dFIXEDMEDIA -dLastPage=10 -sOutputFile=$d/job.pwg \
   $d/sample.ps $d/sample.ps $d/sample.ps $d/sample.ps >/dev/null 2>&1
-pages=$(grep -c -a -o PwgRaster $d/job.pwg)
+pages=$(grep -a -o PwgRaster $d/job.pwg | wc -l)
 [ "$pages" = 10 ] || { echo "app_memory: ghostscript made $pages pages, not 10" >&2; exit 1; }
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+# A loopback port nothing listens on.
+port=
+for p in $(shuf -i 20000-60000 -n 100); do
+  if ! (exec 3<>/dev/tcp/127.0.0.1/"$p") 2>/dev/null; then port=$p; break; fi
+done
+[ -n "$port" ] || { echo "app_memory: no free port" >&2; exit 1; }
 as_app() { setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=$d/home TMPDIR=$d/home "$@"; }
 setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=$d/home TMPDIR=$d/home \
   $d/bin/fiskor-printer-app server -o state-directory=$d/state -o spool-directory=$d/spool \
@@ -116,11 +121,11 @@ rss() { awk '/^VmRSS/ {print $2}' /proc/"$pid"/status; }
 
 print_job || { echo "app_memory: the warm-up job failed" >&2; exit 1; }
 before=$(rss)
-start=$(date +%s.%N)
-for i in $(seq "$JOBS"); do
+start=$(date +%s%N)
+for _ in $(seq "$JOBS"); do
   if print_job; then completed=$((completed + 1)); fi
 done
-end=$(date +%s.%N)
+end=$(date +%s%N)
 after=$(rss)
 echo "server: pid $pid, $(readlink /proc/"$pid"/exe)"
 echo "document: $pages pages, A4 600 dpi, PWG raster black_1, $(stat -c %s $d/job.pwg) bytes"
@@ -128,4 +133,4 @@ echo "RSS after the warm-up job: $before KiB"
 echo "RSS after $JOBS more jobs: $after KiB"
 echo "jobs completed: $completed of $JOBS (the last one sent $bytes bytes to the printer)"
 echo "peak RSS (VmHWM): $(awk '/^VmHWM/ {print $2}' /proc/"$pid"/status) KiB"
-printf 'time: %.1f s\n' "$(echo "$end - $start" | bc)"
+echo "time for the $JOBS jobs: $(((end - start) / 1000000)) ms"
