@@ -19,64 +19,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/pages.h"
 #include "bench/raster_header.h"
 #include "image/image.h"
 #include "stream/stream.h"
 
 namespace {
-
-struct Bits {
-    int width = 0, height = 0;
-    std::vector<uint8_t> data;  // stride (width + 7) / 8
-};
-
-size_t StrideOf(int width) { return ((size_t)width + 7) / 8; }
-
-uint32_t Next(uint32_t* s)
-{
-    *s = *s * 1664525u + 1013904223u;
-    return *s >> 8;
-}
-
-// Lines of "words" made of glyph cells with strokes, on white, with margins:
-// the density and run lengths of a page of body text. `dpi` scales it.
-Bits TextLikePage(int width, int height, int dpi)
-{
-    Bits b;
-    b.width = width;
-    b.height = height;
-    size_t stride = StrideOf(width);
-    b.data.assign(stride * (size_t)height, 0);
-    const int margin = dpi / 2;
-    const int lineH = dpi / 6;   // 12 pt leading
-    const int glyphH = dpi / 9;  // ~8 pt cap height
-    const int glyphW = dpi / 14;
-    const int stroke = dpi / 100 > 0 ? dpi / 100 : 1;
-    uint32_t seed = 7;
-    auto set = [&](int x, int y) { b.data[(size_t)y * stride + (size_t)x / 8] |= (uint8_t)(0x80 >> (x % 8)); };
-    for (int top = margin; top + glyphH < height - margin; top += lineH) {
-        int x = margin;
-        while (x + glyphW < width - margin) {
-            int letters = 2 + (int)(Next(&seed) % 9);
-            for (int l = 0; l < letters && x + glyphW < width - margin; l++) {
-                uint32_t shape = Next(&seed);
-                // Up to two vertical stems, a bowl top and a baseline bar.
-                for (int y = top; y < top + glyphH; y++)
-                    for (int dx = 0; dx < glyphW - stroke; dx++) {
-                        bool on = ((shape & 1) && dx < stroke) || ((shape & 2) && dx >= glyphW - 2 * stroke) ||
-                                  ((shape & 4) && y < top + stroke) || ((shape & 8) && y >= top + glyphH - stroke) ||
-                                  ((shape & 16) && y >= top + glyphH / 2 - stroke / 2 &&
-                                   y < top + glyphH / 2 + stroke / 2 + 1);
-                        if (on)
-                            set(x + dx, y);
-                    }
-                x += glyphW;
-            }
-            x += glyphW;  // the space between words
-        }
-    }
-    return b;
-}
 
 // The page sizes of the job benchmark.
 const Bits& A4At1200()

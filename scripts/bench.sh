@@ -1,13 +1,14 @@
 #!/bin/bash
 # The benchmark, from one command: builds the filter, the encoder and the
 # benchmarks, runs the Google Benchmark kernels (rotation, capture,
-# sequencer), then the job benchmark (the filter's cost over its encoder,
-# peak memory). The tables of bench/README.md come from its output.
+# sequencer) and the application's page intake against its encoder, then
+# the job benchmark (the filter's cost over its encoder, peak memory). The
+# tables of bench/README.md come from its output.
 #
 #   scripts/bench.sh              default run (under a minute once built)
 #   scripts/bench.sh --smoke      smallest configuration (seconds)
 #   scripts/bench.sh --jobs-only  [--runs N]  skip the kernels
-#   scripts/bench.sh --kernels-only
+#   scripts/bench.sh --kernels-only   (the kernels and the application's pages)
 #
 # Other options go to bench_jobs (see bench/README.md). BUILD_DIR chooses
 # the build directory (default build-bench). Needs root (the job benchmark
@@ -43,6 +44,15 @@ if [ "$kernels" = 1 ]; then
     "$BUILD_DIR/bench/bench_kernels" --benchmark_min_time=0.01 --benchmark_filter='A5|Capture|Sequencer'
   else
     "$BUILD_DIR/bench/bench_kernels"
+  fi
+fi
+if [ "$kernels" = 1 ]; then
+  # The application's intake against its encoder, per page (counter app/enc).
+  echo "== application pages"
+  if [ "$smoke" = 1 ]; then
+    "$BUILD_DIR/bench/bench_app" --benchmark_min_time=0.01 --benchmark_filter='Text_A4_600'
+  else
+    "$BUILD_DIR/bench/bench_app"
   fi
 fi
 if [ "$jobs" = 1 ]; then
