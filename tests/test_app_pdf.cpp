@@ -1,7 +1,5 @@
-// The printer application's PDF renderer: real ghostscript on documents made
-// here from small PostScript programs, and fake ghostscript scripts for what
-// real ghostscript will not do on demand (hang, write broken pages, report
-// how it was started).
+// The PDF renderer: real ghostscript on documents made here, and fake
+// ghostscript scripts for what the real one will not do on demand.
 #include "app/pdf.h"
 #include "testutil.h"
 
@@ -137,43 +135,21 @@ std::string FakeGs(const std::string& name, const std::string& body)
 
 int OpenFds()
 {
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    if (!d)
-        return -1;
-    while (readdir(d))
-        n++;
-    closedir(d);
-    return n;
+    auto it = std::filesystem::directory_iterator("/proc/self/fd");
+    return (int)std::distance(begin(it), end(it));
 }
 
-// Processes whose command line holds `marker` (a fake's path).
-int ProcessesWith(const std::string& marker)
-{
-    int n = 0;
-    DIR* d = opendir("/proc");
-    if (!d)
-        return -1;
-    while (struct dirent* e = readdir(d)) {
-        if (e->d_name[0] < '1' || e->d_name[0] > '9')
-            continue;
-        std::string cmdline = ReadFile(std::string("/proc/") + e->d_name + "/cmdline");
-        std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
-        if (cmdline.find(marker) != std::string::npos)
-            n++;
-    }
-    closedir(d);
-    return n;
-}
-
-// Waits up to two seconds for the processes with `marker` to go: a killed
-// process group dies asynchronously.
+// Waits up to two seconds (a killed group dies asynchronously) for no
+// process's command line to hold `marker` (a fake's path).
 bool NoProcessesWith(const std::string& marker)
 {
-    for (int i = 0; i < 200; i++) {
-        if (ProcessesWith(marker) == 0)
+    for (int i = 0; i < 200; i++, usleep(10000)) {
+        bool found = false;
+        for (const auto& e : std::filesystem::directory_iterator("/proc"))
+            found |= isdigit(e.path().filename().string()[0]) &&
+                     ReadFile(e.path().string() + "/cmdline").find(marker) != std::string::npos;
+        if (!found)
             return true;
-        usleep(10000);
     }
     return false;
 }
@@ -217,53 +193,35 @@ protected:
     int fdsBefore = 0;
 };
 
-struct SizeCase {
-    const char* name;
-    double pageW, pageH;    // the document's page
-    double sheetW, sheetH;  // the sheet it is fit to
-    int dpi, pages;
-    int width, height;  // the sheet in pixels
-};
-
-std::ostream& operator<<(std::ostream& os, const SizeCase& c) { return os << c.name; }
-
 // Page count, page size, and where each page's square lands: the page is
 // scaled to the sheet by the smaller of the two ratios and centred.
-class AppPdfSize : public AppPdf, public ::testing::WithParamInterface<SizeCase> {};
-
-TEST_P(AppPdfSize, PagesFitTheSheet)
+TEST_F(AppPdf, PagesFitTheSheet)
 {
-    const SizeCase& c = GetParam();
-    const std::string pdf = MakePdf(c.name, c.pageW, c.pageH, c.pages);
-    const Outcome r = Render(pdf, c.dpi, c.sheetW, c.sheetH);
-    ASSERT_EQ(c.pages, r.result) << r.why;
-    ASSERT_EQ((size_t)c.pages, r.pages.size());
-    const double s = std::min(c.sheetW / c.pageW, c.sheetH / c.pageH);
-    const double offX = (c.sheetW - c.pageW * s) / 2, offY = (c.sheetH - c.pageH * s) / 2;
-    const double px = c.dpi / 72.0;
-    for (int i = 0; i < c.pages; i++) {
-        const GotPage& p = r.pages[i];
-        SCOPED_TRACE("page " + std::to_string(i + 1));
-        EXPECT_EQ(c.width, p.width);
-        EXPECT_EQ(c.height, p.height);
-        ASSERT_FALSE(p.box.Empty());
-        const double left = (offX + (72 + 36 * i) * s) * px, right = (offX + (144 + 36 * i) * s) * px;
-        const double top = c.height - (offY + 144 * s) * px, bottom = c.height - (offY + 72 * s) * px;
-        EXPECT_NEAR(left, p.box.x0, 2);
-        EXPECT_NEAR(right - 1, p.box.x1, 2);
-        EXPECT_NEAR(top, p.box.y0, 2);
-        EXPECT_NEAR(bottom - 1, p.box.y1, 2);
+    const struct {
+        double pageW, pageH, sheetW, sheetH;
+        int dpi, pages, width, height;  // the sheet in pixels
+    } cases[] = {
+        {kA4W, kA4H, kA4W, kA4H, 600, 3, 4961, 7016}, {kA4W, kA4H, kA4W, kA4H, 1200, 2, 9921, 14031},
+        {kA5W, kA5H, kA5W, kA5H, 600, 1, 3496, 4961}, {kA4W, kA4H, kA5W, kA5H, 600, 1, 3496, 4961},
+        {612, 792, kA4W, kA4H, 600, 1, 4961, 7016},
+    };
+    for (const auto& c : cases) {
+        const Outcome r = Render(MakePdf("size", c.pageW, c.pageH, c.pages), c.dpi, c.sheetW, c.sheetH);
+        ASSERT_EQ(c.pages, r.result) << r.why;
+        ASSERT_EQ((size_t)c.pages, r.pages.size());
+        const double s = std::min(c.sheetW / c.pageW, c.sheetH / c.pageH), px = c.dpi / 72.0;
+        const double offX = (c.sheetW - c.pageW * s) / 2, offY = (c.sheetH - c.pageH * s) / 2;
+        for (int i = 0; i < c.pages; i++) {
+            const GotPage& p = r.pages[i];
+            SCOPED_TRACE(std::to_string(c.width) + " wide, page " + std::to_string(i + 1));
+            EXPECT_EQ(std::make_pair(c.width, c.height), std::make_pair(p.width, p.height));
+            EXPECT_NEAR((offX + (72 + 36 * i) * s) * px, p.box.x0, 2);
+            EXPECT_NEAR((offX + (144 + 36 * i) * s) * px - 1, p.box.x1, 2);
+            EXPECT_NEAR(c.height - (offY + 144 * s) * px, p.box.y0, 2);
+            EXPECT_NEAR(c.height - (offY + 72 * s) * px - 1, p.box.y1, 2);
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Sheets, AppPdfSize,
-                         ::testing::Values(SizeCase{"a4_on_a4_600", kA4W, kA4H, kA4W, kA4H, 600, 3, 4961, 7016},
-                                           SizeCase{"a4_on_a4_1200", kA4W, kA4H, kA4W, kA4H, 1200, 2, 9921, 14031},
-                                           SizeCase{"a5_on_a5_600", kA5W, kA5H, kA5W, kA5H, 600, 1, 3496, 4961},
-                                           SizeCase{"a5_on_a5_1200", kA5W, kA5H, kA5W, kA5H, 1200, 1, 6992, 9921},
-                                           SizeCase{"a4_on_a5_600", kA4W, kA4H, kA5W, kA5H, 600, 1, 3496, 4961},
-                                           SizeCase{"letter_on_a4_600", 612, 792, kA4W, kA4H, 600, 1, 4961, 7016}),
-                         [](const ::testing::TestParamInfo<SizeCase>& i) { return std::string(i.param.name); });
 
 // A landscape page on a portrait sheet is turned, not shrunk: its square
 // stays one inch.
@@ -278,70 +236,35 @@ TEST_F(AppPdf, LandscapePageIsTurnedToFit)
     EXPECT_NEAR(600, r.pages[0].box.y1 - r.pages[0].box.y0 + 1, 3);
 }
 
-struct BadDocCase {
-    const char* name;
-    std::string (*make)();
-    const char* why;  // part of the reason
-};
-
-std::ostream& operator<<(std::ostream& os, const BadDocCase& c) { return os << c.name; }
-
-std::string Garbage()
+// Documents with no page to print fail, with a printable reason.
+TEST_F(AppPdf, DocumentsWithoutPagesFail)
 {
-    std::string g;
-    uint32_t x = 12345;
-    for (int i = 0; i < 65536; i++) {
-        x = x * 1103515245 + 12345;
-        g += (char)(x >> 24);
-    }
-    return Write("garbage.pdf", g);
-}
-
-std::string Empty() { return Write("empty.pdf", ""); }
-
-// Cut inside the first page's content, before any page object.
-std::string Truncated()
-{
+    std::string noise;
+    for (uint32_t i = 0, x = 12345; i < 65536; i++, x = x * 1103515245 + 12345)
+        noise += (char)(x >> 24);
+    // Cut inside the first page's content, before any page object.
     const std::string whole = ReadFile(MakePdf("whole", kA4W, kA4H, 1));
     const size_t stream = whole.find("stream");
-    EXPECT_NE(std::string::npos, stream);
-    EXPECT_NE(std::string::npos, whole.find("/Type/Page", stream)) << "page objects come after the content";
-    return Write("truncated.pdf", whole.substr(0, stream + 10));
-}
-
-std::string ZeroPages()
-{
-    return Write("zero.pdf", "%PDF-1.4\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
-                             "2 0 obj\n<< /Type /Pages /Kids [] /Count 0 >>\nendobj\n"
-                             "trailer\n<< /Root 1 0 R >>\n%%EOF\n");
-}
-
-// PostScript that would never end if it were run: it is not, the document
-// is read as PDF only.
-std::string EndlessPostScript() { return Write("endless.pdf", "%!PS\n{ 1 pop } loop\n"); }
-
-class AppPdfBadDoc : public AppPdf, public ::testing::WithParamInterface<BadDocCase> {};
-
-TEST_P(AppPdfBadDoc, FailsWithAReason)
-{
-    const BadDocCase& c = GetParam();
+    ASSERT_NE(std::string::npos, whole.find("/Type/Page", stream)) << "page objects come after the content";
+    const std::string docs[] = {
+        noise,
+        "",
+        whole.substr(0, stream + 10),
+        "%PDF-1.4\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n2 0 obj\n<< /Type /Pages /Kids [] /Count 0 "
+        ">>\nendobj\ntrailer\n<< /Root 1 0 R >>\n%%EOF\n",
+        "%!PS\n{ 1 pop } loop\n",  // never ends if run: the document is read as PDF only
+    };
     PdfRenderLimits limits;
     limits.seconds = 20;
-    const Outcome r = Render(c.make(), 600, kA4W, kA4H, limits);
-    EXPECT_EQ(-1, r.result);
-    EXPECT_TRUE(r.pages.empty());
-    EXPECT_NE(std::string::npos, r.why.find(c.why)) << r.why;
-    for (char ch : r.why)
-        EXPECT_TRUE(ch >= 0x20 && ch < 0x7f) << r.why;
+    for (const auto& doc : docs) {
+        const Outcome r = Render(Write("bad.pdf", doc), 600, kA4W, kA4H, limits);
+        EXPECT_EQ(-1, r.result) << doc.substr(0, 20);
+        EXPECT_TRUE(r.pages.empty());
+        EXPECT_NE(std::string::npos, r.why.find("no pages")) << r.why;
+        for (char ch : r.why)
+            EXPECT_TRUE(ch >= 0x20 && ch < 0x7f) << r.why;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Documents, AppPdfBadDoc,
-                         ::testing::Values(BadDocCase{"garbage", Garbage, "no pages"},
-                                           BadDocCase{"empty", Empty, "no pages"},
-                                           BadDocCase{"truncated", Truncated, "no pages"},
-                                           BadDocCase{"zero_pages", ZeroPages, "no pages"},
-                                           BadDocCase{"postscript", EndlessPostScript, "no pages"}),
-                         [](const ::testing::TestParamInfo<BadDocCase>& i) { return std::string(i.param.name); });
 
 // The sink says stop after the first of three pages: ghostscript is ended
 // and collected (the fixture checks), nothing more arrives.
@@ -383,68 +306,54 @@ TEST_F(AppPdf, DocumentTheUnprivilegedUserCannotRead)
     EXPECT_NEAR(300, r.pages[1].box.x0 - r.pages[0].box.x0, 3);  // the second square is half an inch further right
 }
 
-struct FakeCase {
-    const char* name;
-    std::string output;  // what the fake writes as its pages
-    int status;          // its exit status
-    int result;          // RenderPdf's
-    const char* why;     // part of the reason ("" for success)
-    std::vector<std::pair<int, int>> sizes;
-};
-
-std::ostream& operator<<(std::ostream& os, const FakeCase& c) { return os << c.name; }
-
 std::string Bytes(size_t n, char c = '\xA5') { return std::string(n, c); }
 
 // The page stream as ghostscript's stand-in writes it, then its exit.
-class AppPdfFakeOutput : public AppPdf, public ::testing::WithParamInterface<FakeCase> {};
-
-TEST_P(AppPdfFakeOutput, PageStreamIsParsed)
+TEST_F(AppPdf, PageStreamIsParsed)
 {
-    const FakeCase& c = GetParam();
-    const std::string out = Write(std::string(c.name) + ".out", c.output);
-    const std::string fake = FakeGs(std::string(c.name) + ".gs",
-                                    "echo 'fake says hello' >&2\ncat '" + out + "'\nexit " + std::to_string(c.status));
+    const struct {
+        std::string output;  // what the fake writes as its pages
+        int status, result;  // its exit status, RenderPdf's
+        const char* why;     // part of the reason
+        std::vector<std::pair<int, int>> sizes;
+    } cases[] = {
+        {std::string(
+             "P4\r\n# made by hand\r\n16 # width\n2\n\x01\x80\xff\x7eP4 8 1#ends here\n\x5a\n\nP4\n9\t1\n\xc0\x80"),
+         0,
+         3,
+         "",
+         {{16, 2}, {8, 1}, {9, 1}}},
+        {"", 0, -1, "no pages: fake says hello", {}},
+        {"P4\n16 16\n" + Bytes(10), 0, -1, "ended inside page 1", {}},
+        {"P4\n8 2\n\x11\x22P4\n8 8\n" + Bytes(3), 0, -1, "ended inside page 2", {{8, 2}}},
+        {"P4\n8 2\n\x11\x22", 2, -1, "failed (exit status 2): fake says", {{8, 2}}},
+        {"P1\n1 1\n1\n", 0, -1, "not a binary PBM", {}},
+        {"%!PS-Adobe\n", 0, -1, "not a PBM image", {}},
+        {"P4\n0 5\n", 0, -1, "bad PBM header", {}},
+        {"P4\n65536 65536\n", 0, -1, "too large (65536 x 65536", {}},
+        {"P4\n99999999999 1\n", 0, -1, "absurd page size", {}},
+        {"P4\n#" + Bytes(5000, 'x'), 0, -1, "overlong PBM header", {}},
+        {"P4\n8 1\n\x01garbage", 0, -1, "page 2 is not a PBM image", {{8, 1}}},
+    };
     PdfRenderLimits limits;
-    limits.ghostscript = fake.c_str();
     limits.seconds = 20;
-    const Outcome r = Render(Write(std::string(c.name) + ".pdf", "%PDF-1.4\n"), 600, kA4W, kA4H, limits, -1, true);
-    EXPECT_EQ(c.result, r.result) << r.why;
-    if (*c.why) {
+    const std::string doc = Write("fake.pdf", "%PDF-1.4\n");
+    for (const auto& c : cases) {
+        const std::string fake = FakeGs("out.gs", "echo 'fake says hello' >&2\ncat '" + Write("gs.out", c.output) +
+                                                      "'\nexit " + std::to_string(c.status));
+        limits.ghostscript = fake.c_str();
+        const Outcome r = Render(doc, 600, kA4W, kA4H, limits, -1, true);
+        EXPECT_EQ(c.result, r.result) << r.why;
         EXPECT_NE(std::string::npos, r.why.find(c.why)) << r.why;
-    }
-    ASSERT_EQ(c.sizes.size(), r.pages.size());
-    // The rows handed on are the bytes after each header.
-    size_t at = 0;
-    for (size_t i = 0; i < r.pages.size(); i++) {
-        EXPECT_EQ(c.sizes[i], std::make_pair(r.pages[i].width, r.pages[i].height));
-        const std::string rows(r.pages[i].rows.begin(), r.pages[i].rows.end());
-        at = c.output.find(rows, at);
-        EXPECT_NE(std::string::npos, at) << "page " << i + 1 << " rows";
+        ASSERT_EQ(c.sizes.size(), r.pages.size()) << c.why;
+        // The rows handed on are the bytes after each header.
+        for (size_t i = 0, at = 0; i < r.pages.size(); i++) {
+            EXPECT_EQ(c.sizes[i], std::make_pair(r.pages[i].width, r.pages[i].height));
+            at = c.output.find(std::string(r.pages[i].rows.begin(), r.pages[i].rows.end()), at);
+            EXPECT_NE(std::string::npos, at) << "page " << i + 1 << " rows";
+        }
     }
 }
-
-const std::string kTwoPages = std::string("P4\r\n# made by hand\r\n16 # width\n2\n") + "\x01\x80\xff\x7e" +
-                              "P4 8 1#ends here\n" + "\x5a" + "\n\nP4\n9\t1\n\xc0\x80";
-
-INSTANTIATE_TEST_SUITE_P(
-    Streams, AppPdfFakeOutput,
-    ::testing::Values(
-        FakeCase{"comments_and_blanks", kTwoPages, 0, 3, "", {{16, 2}, {8, 1}, {9, 1}}},
-        FakeCase{"no_output", "", 0, -1, "no pages: fake says hello", {}},
-        FakeCase{"cut_rows", "P4\n16 16\n" + Bytes(10), 0, -1, "ended inside page 1", {}},
-        FakeCase{"cut_header", "P4\n16", 0, -1, "ended inside page 1", {}},
-        FakeCase{"cut_second_page", "P4\n8 2\n\x11\x22P4\n8 8\n" + Bytes(3), 0, -1, "ended inside page 2", {{8, 2}}},
-        FakeCase{"failed_after_a_page", "P4\n8 2\n\x11\x22", 2, -1, "failed (exit status 2): fake says", {{8, 2}}},
-        FakeCase{"ascii_pbm", "P1\n1 1\n1\n", 0, -1, "not a binary PBM", {}},
-        FakeCase{"not_pbm", "%!PS-Adobe\n", 0, -1, "not a PBM image", {}},
-        FakeCase{"zero_width", "P4\n0 5\n", 0, -1, "bad PBM header", {}},
-        FakeCase{"negative", "P4\n-5 5\n", 0, -1, "bad PBM header", {}},
-        FakeCase{"too_many_pixels", "P4\n65536 65536\n", 0, -1, "too large (65536 x 65536", {}},
-        FakeCase{"absurd_digits", "P4\n99999999999 1\n", 0, -1, "absurd page size", {}},
-        FakeCase{"endless_comment", "P4\n#" + Bytes(5000, 'x'), 0, -1, "overlong PBM header", {}},
-        FakeCase{"garbage_after_page", "P4\n8 1\n\x01garbage", 0, -1, "page 2 is not a PBM image", {{8, 1}}}),
-    [](const ::testing::TestParamInfo<FakeCase>& i) { return std::string(i.param.name); });
 
 // How the child is started, as a fake ghostscript sees it (it reports on
 // its diagnostics and fails, so the report comes back in the reason).
@@ -647,47 +556,25 @@ TEST_F(AppPdf, ChildCollectedElsewhereIsAFailure)
     EXPECT_NE(std::string::npos, r.why.find("collected elsewhere")) << r.why;
 }
 
-struct StartCase {
-    const char* name;
-    std::string (*program)();
-    const char* why;
-};
-
-std::ostream& operator<<(std::ostream& os, const StartCase& c) { return os << c.name; }
-
-std::string Missing() { return g_dir + "/no-such-gs"; }
-
-// Executable by root only: the unprivileged child cannot run it.
-std::string RootOnly()
+TEST_F(AppPdf, FailureToRunIsReported)
 {
-    const std::string dir = g_dir + "/rootonly";
-    mkdir(dir.c_str(), 0700);
-    return Write("rootonly/gs", "#!/bin/sh\nexit 0\n", 0700);
+    ASSERT_EQ(0, mkdir((g_dir + "/rootonly").c_str(), 0700));
+    const std::pair<std::string, const char*> cases[] = {
+        {g_dir + "/no-such-gs", "no program"},
+        {FakeGs("segv.gs", "kill -SEGV $$"), "killed by signal 11"},
+        // Executable by root only: the unprivileged child cannot run it.
+        {Write("rootonly/gs", "#!/bin/sh\nexit 0\n", 0700), "could not run the program: Permission denied"},
+    };
+    for (const auto& [program, reason] : cases) {
+        if (program == cases[2].first && geteuid() != 0)
+            GTEST_SKIP() << "needs root";
+        PdfRenderLimits limits;
+        limits.ghostscript = program.c_str();
+        const Outcome r = Render(Write("start.pdf", "%PDF-1.4\n"), 600, kA4W, kA4H, limits);
+        EXPECT_EQ(-1, r.result);
+        EXPECT_NE(std::string::npos, r.why.find(reason)) << r.why;
+    }
 }
-
-std::string KilledBySignal() { return FakeGs("segv.gs", "kill -SEGV $$"); }
-
-class AppPdfStart : public AppPdf, public ::testing::WithParamInterface<StartCase> {};
-
-TEST_P(AppPdfStart, FailureToRunIsReported)
-{
-    const StartCase& c = GetParam();
-    if (std::string(c.name) == "not_for_the_user" && geteuid() != 0)
-        GTEST_SKIP() << "needs root";
-    const std::string program = c.program();
-    PdfRenderLimits limits;
-    limits.ghostscript = program.c_str();
-    const Outcome r = Render(Write("start.pdf", "%PDF-1.4\n"), 600, kA4W, kA4H, limits);
-    EXPECT_EQ(-1, r.result);
-    EXPECT_NE(std::string::npos, r.why.find(c.why)) << r.why;
-}
-
-INSTANTIATE_TEST_SUITE_P(Programs, AppPdfStart,
-                         ::testing::Values(StartCase{"missing", Missing, "no program"},
-                                           StartCase{"not_for_the_user", RootOnly,
-                                                     "could not run the program: Permission denied"},
-                                           StartCase{"killed_by_signal", KilledBySignal, "killed by signal 11"}),
-                         [](const ::testing::TestParamInfo<StartCase>& i) { return std::string(i.param.name); });
 
 // Requests that cannot be rendered are refused before anything starts.
 TEST_F(AppPdf, UnusableRequestsAreRefused)
