@@ -447,19 +447,17 @@ Reply Request(int port, const std::string& path, const std::string* form = nullp
         return r;
     httpSetTimeout(http, 10.0, nullptr, nullptr);
     httpClearFields(http);
-    http_status_t status;
+    http_status_t status = HTTP_STATUS_ERROR;
     if (form != nullptr) {
         httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/x-www-form-urlencoded");
         httpSetLength(http, form->size());
         if (httpPost(http, path.c_str()) == 0 && httpWrite2(http, form->data(), form->size()) == ssize_t(form->size()))
-            while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE) {}
-        else
-            status = HTTP_STATUS_ERROR;
+            status = HTTP_STATUS_CONTINUE;
     } else if (httpGet(http, path.c_str()) == 0) {
-        while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE) {}
-    } else {
-        status = HTTP_STATUS_ERROR;
+        status = HTTP_STATUS_CONTINUE;
     }
+    while (status == HTTP_STATUS_CONTINUE)
+        status = httpUpdate(http);
     r.status = status;
     char buf[4096];
     ssize_t n;

@@ -157,18 +157,10 @@ bool NoProcessesWith(const std::string& marker)
 // The user the child must run as.
 uid_t ExpectedUid(gid_t* gid)
 {
-    if (geteuid() != 0) {
-        *gid = getegid();
-        return geteuid();
-    }
-    for (const char* name : {"lp", "nobody"}) {
-        if (struct passwd* pw = getpwnam(name)) {
-            *gid = pw->pw_gid;
-            return pw->pw_uid;
-        }
-    }
-    ADD_FAILURE() << "no lp or nobody user";
-    return 0;
+    struct passwd* pw = getpwnam("lp") ? getpwnam("lp") : getpwnam("nobody");
+    EXPECT_TRUE(geteuid() != 0 || pw != nullptr) << "no lp or nobody user";
+    *gid = geteuid() != 0 || !pw ? getegid() : pw->pw_gid;
+    return geteuid() != 0 || !pw ? geteuid() : pw->pw_uid;
 }
 
 class AppPdf : public ::testing::Test {
@@ -267,26 +259,19 @@ TEST_F(AppPdf, DocumentsWithoutPagesFail)
 }
 
 // The sink says stop after the first of three pages: ghostscript is ended
-// and collected (the fixture checks), nothing more arrives.
-TEST_F(AppPdf, SinkStopsTheRendering)
+// and collected (the fixture checks), nothing more arrives. Too little
+// address space and ghostscript fails, with memory in the reason.
+TEST_F(AppPdf, SinkStopAndMemoryLimitEndTheRendering)
 {
-    const std::string pdf = MakePdf("stop", kA4W, kA4H, 3);
-    const Outcome r = Render(pdf, 600, kA4W, kA4H, {}, 1);
-    EXPECT_EQ(-1, r.result);
-    EXPECT_EQ(1u, r.pages.size());
-    EXPECT_NE(std::string::npos, r.why.find("stopped after page 1")) << r.why;
-}
-
-// The address-space limit reaches ghostscript: too little and it fails,
-// with memory in the reason.
-TEST_F(AppPdf, MemoryLimitApplies)
-{
-    const std::string pdf = MakePdf("memory", kA4W, kA4H, 1);
-    PdfRenderLimits limits;
-    limits.memoryBytes = size_t(16) << 20;
-    const Outcome r = Render(pdf, 600, kA4W, kA4H, limits);
-    EXPECT_EQ(-1, r.result);
-    EXPECT_NE(std::string::npos, r.why.find("memory")) << r.why;
+    PdfRenderLimits small;
+    small.memoryBytes = size_t(16) << 20;
+    const Outcome stopped = Render(MakePdf("stop", kA4W, kA4H, 3), 600, kA4W, kA4H, {}, 1);
+    EXPECT_EQ(-1, stopped.result);
+    EXPECT_EQ(1u, stopped.pages.size());
+    EXPECT_NE(std::string::npos, stopped.why.find("stopped after page 1")) << stopped.why;
+    const Outcome starved = Render(MakePdf("memory", kA4W, kA4H, 1), 600, kA4W, kA4H, small);
+    EXPECT_EQ(-1, starved.result);
+    EXPECT_NE(std::string::npos, starved.why.find("memory")) << starved.why;
 }
 
 // A document only its owner may read (a root-owned spool file) still
@@ -355,138 +340,107 @@ TEST_F(AppPdf, PageStreamIsParsed)
     }
 }
 
-// How the child is started, as a fake ghostscript sees it (it reports on
-// its diagnostics and fails, so the report comes back in the reason).
-struct ChildCase {
-    const char* name;
-    const char* report;  // shell commands printing one line
-    bool privateDoc;     // the document only its owner may read
+// How the child is started, as a fake ghostscript sees it: it prints one
+// line of name=value words on its diagnostics and fails, so the line comes
+// back in the reason.
+struct ChildView {
+    std::string fake, doc, why;
+    std::map<std::string, std::string> f;
 };
 
-std::ostream& operator<<(std::ostream& os, const ChildCase& c) { return os << c.name; }
-
-// The shell's descriptors as fd=target words. The command substitution
-// holds a pipe of its own in the shell: its name comes as sub=pipe:[N].
-constexpr const char* kListFds =
-    "echo $(find /proc/$$/fd -mindepth 1 -printf '%f=%l '; printf sub=; readlink /proc/self/fd/1)";
-
-class AppPdfChild : public AppPdf, public ::testing::WithParamInterface<ChildCase> {};
-
-std::map<std::string, std::string> Fields(const std::string& line)
+ChildView StartChild(const std::string& name, const std::string& report, bool privateDoc = false)
 {
-    std::map<std::string, std::string> m;
-    std::istringstream in(line);
-    std::string word;
-    while (in >> word) {
-        const size_t eq = word.find('=');
-        if (eq != std::string::npos)
-            m[word.substr(0, eq)] = word.substr(eq + 1);
+    ChildView v;
+    v.fake = FakeGs("child_" + name, report + " >&2\nexit 1");
+    v.doc = Write("child_" + name + ".pdf", "%PDF-1.4\n");
+    if (privateDoc) {  // only its owner may read it
+        const std::string dir = g_dir + "/private_" + name;
+        EXPECT_EQ(0, mkdir(dir.c_str(), 0700));
+        EXPECT_EQ(0, rename(v.doc.c_str(), (dir + "/doc.pdf").c_str()));
+        v.doc = dir + "/doc.pdf";
+        EXPECT_EQ(0, chmod(v.doc.c_str(), 0600));
     }
-    return m;
-}
-
-TEST_P(AppPdfChild, StartsConfined)
-{
-    const ChildCase& c = GetParam();
-    const std::string fake = FakeGs(std::string("child_") + c.name, std::string(c.report) + " >&2\nexit 1");
-    std::string doc = Write(std::string("child_") + c.name + ".pdf", "%PDF-1.4\n");
-    if (c.privateDoc) {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root";
-        const std::string dir = g_dir + "/private_" + c.name;
-        ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
-        const std::string moved = dir + "/doc.pdf";
-        ASSERT_EQ(0, rename(doc.c_str(), moved.c_str()));
-        ASSERT_EQ(0, chmod(moved.c_str(), 0600));
-        doc = moved;
-    }
-    // The caller's supplementary groups must not follow the child.
+    // Neither the caller's supplementary groups, its environment nor a
+    // descriptor it forgot to mark close-on-exec may follow the child.
     std::vector<gid_t> groups(NGROUPS_MAX);
-    const int nGroups = getgroups((int)groups.size(), groups.data());
-    ASSERT_LE(0, nGroups);
-    groups.resize(nGroups);
-    if (geteuid() == 0) {
-        const gid_t extra[] = {0, 4};
-        ASSERT_EQ(0, setgroups(2, extra));
-    }
+    groups.resize(std::max(0, getgroups((int)groups.size(), groups.data())));
+    const gid_t extra[] = {0, 4};
+    EXPECT_TRUE(geteuid() != 0 || setgroups(2, extra) == 0);
     setenv("FZ_CANARY", "leaked", 1);
     setenv("GS_OPTIONS", "-dNOSAFER", 1);
-    // A descriptor the caller forgot to mark close-on-exec stays out too.
     const int zero = open("/dev/zero", O_RDONLY | O_CLOEXEC);
-    ASSERT_LE(0, zero);
     const int stray = fcntl(zero, F_DUPFD, 20);
     close(zero);
-    ASSERT_LE(20, stray);
+    EXPECT_LE(20, stray);
     PdfRenderLimits limits;
-    limits.ghostscript = fake.c_str();
+    limits.ghostscript = v.fake.c_str();
     limits.seconds = 7;
     limits.memoryBytes = size_t(300) << 20;
-    const Outcome r = Render(doc, 600, kA4W, kA4H, limits);
+    const Outcome r = Render(v.doc, 600, kA4W, kA4H, limits);
     close(stray);
-    if (geteuid() == 0) {
-        EXPECT_EQ(0, setgroups(groups.size(), groups.data()));
-    }
+    EXPECT_TRUE(geteuid() != 0 || setgroups(groups.size(), groups.data()) == 0);
     unsetenv("FZ_CANARY");
     unsetenv("GS_OPTIONS");
-    ASSERT_EQ(-1, r.result);
     const std::string prefix = "ghostscript failed (exit status 1): ";
-    ASSERT_EQ(0u, r.why.find(prefix)) << r.why;
-    const std::map<std::string, std::string> f = Fields(r.why.substr(prefix.size()));
-    const std::string name = c.name;
-    if (name == "identity") {
-        gid_t gid = 0;
-        const uid_t uid = ExpectedUid(&gid);
-        EXPECT_EQ(std::to_string(uid), f.at("uid"));
-        EXPECT_EQ(std::to_string(gid), f.at("gid"));
-        if (geteuid() == 0) {
-            EXPECT_EQ(std::to_string(gid), f.at("groups")) << "no supplementary groups";
-        }
-    } else if (name == "descriptors" || name == "private_document") {
-        // The fake's own script and the listing's pipe are the shell's;
-        // nothing else may be open.
-        std::map<std::string, std::string> fds;
-        for (const auto& [fd, target] : f)
-            if (target != fake && fd != "sub" && target != f.at("sub"))
-                fds[fd] = target;
-        ASSERT_EQ(4u, fds.size()) << r.why;
-        EXPECT_EQ("/dev/null", fds.at("0"));
-        EXPECT_EQ(0u, fds.at("1").find("pipe:")) << r.why;
-        EXPECT_EQ(0u, fds.at("2").find("pipe:")) << r.why;
-        EXPECT_NE(fds.at("1"), fds.at("2"));
-        if (c.privateDoc)
-            EXPECT_EQ(0u, fds.at("3").find("/memfd:document")) << r.why;
-        else
-            EXPECT_EQ(doc, fds.at("3"));
-    } else if (name == "environment") {
-        EXPECT_EQ(
-            (std::map<std::string, std::string>{
-                {"HOME", "/nonexistent"}, {"LC_ALL", "C"}, {"PATH", "/usr/bin:/bin"}, {"TMPDIR", "/nonexistent"}}),
-            f)
-            << r.why;
-    } else if (name == "limits") {
-        EXPECT_EQ(std::to_string(300 * 1024), f.at("as"));
-        EXPECT_EQ("0", f.at("fsize"));
-        EXPECT_EQ("0", f.at("core"));
-        EXPECT_EQ("7", f.at("cpu"));
-    } else if (name == "place") {
-        EXPECT_EQ("/", f.at("cwd"));
-        EXPECT_EQ(f.at("pid"), f.at("pgid")) << "its own process group";
-        EXPECT_EQ("1", f.at("nonewprivs"));
-    }
+    EXPECT_EQ(0u, r.why.find(prefix)) << r.why;
+    v.why = r.why;
+    std::istringstream in(r.why.substr(std::min(prefix.size(), r.why.size())));
+    for (std::string word; in >> word;)
+        if (word.find('=') != std::string::npos)
+            v.f[word.substr(0, word.find('='))] = word.substr(word.find('=') + 1);
+    return v;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Start, AppPdfChild,
-    ::testing::Values(ChildCase{"identity", "echo uid=$(id -u) gid=$(id -g) groups=$(id -G | tr ' ' ,)", false},
-                      ChildCase{"descriptors", kListFds, false}, ChildCase{"private_document", kListFds, true},
-                      ChildCase{"environment", "env | grep -v '^PWD=' | sort | tr '\\n' ' '", false},
-                      ChildCase{"limits", "echo as=$(ulimit -v) fsize=$(ulimit -f) core=$(ulimit -c) cpu=$(ulimit -t)",
-                                false},
-                      ChildCase{"place",
-                                "echo cwd=$(pwd) pid=$$ pgid=$(cut -d' ' -f5 /proc/$$/stat) "
-                                "nonewprivs=$(sed -n 's/^NoNewPrivs:[[:space:]]*//p' /proc/$$/status)",
-                                false}),
-    [](const ::testing::TestParamInfo<ChildCase>& i) { return std::string(i.param.name); });
+TEST_F(AppPdf, ChildRunsUnprivilegedConfinedAndClean)
+{
+    gid_t gid = 0;
+    const std::string uid = std::to_string(ExpectedUid(&gid));
+    auto f = StartChild("identity", "echo uid=$(id -u) gid=$(id -g) groups=$(id -G | tr ' ' ,)").f;
+    EXPECT_EQ(uid, f["uid"]);
+    EXPECT_EQ(std::to_string(gid), f["gid"]);
+    EXPECT_TRUE(geteuid() != 0 || f["groups"] == std::to_string(gid)) << "supplementary groups: " << f["groups"];
+
+    f = StartChild("limits", "echo as=$(ulimit -v) fsize=$(ulimit -f) core=$(ulimit -c) cpu=$(ulimit -t)").f;
+    EXPECT_EQ((std::map<std::string, std::string>{
+                  {"as", std::to_string(300 * 1024)}, {"fsize", "0"}, {"core", "0"}, {"cpu", "7"}}),
+              f);
+    f = StartChild("place", "echo cwd=$(pwd) pid=$$ pgid=$(cut -d' ' -f5 /proc/$$/stat) "
+                            "nonewprivs=$(sed -n 's/^NoNewPrivs:[[:space:]]*//p' /proc/$$/status)")
+            .f;
+    EXPECT_EQ("/", f["cwd"]);
+    EXPECT_EQ(f["pid"], f["pgid"]) << "its own process group";
+    EXPECT_EQ("1", f["nonewprivs"]);
+    f = StartChild("environment", "env | grep -v '^PWD=' | sort | tr '\\n' ' '").f;
+    EXPECT_EQ((std::map<std::string, std::string>{
+                  {"HOME", "/nonexistent"}, {"LC_ALL", "C"}, {"PATH", "/usr/bin:/bin"}, {"TMPDIR", "/nonexistent"}}),
+              f);
+}
+
+// Only the child's own descriptors are open: /dev/null, the page and
+// diagnostics pipes, and the document (a sealed copy when the child could
+// not open it). The fake's script and the listing's own pipe (named as
+// sub=pipe:[N]) are the shell's.
+TEST_F(AppPdf, ChildHasOnlyItsDescriptors)
+{
+    for (bool privateDoc : {false, true}) {
+        if (privateDoc && geteuid() != 0)
+            GTEST_SKIP() << "needs root";
+        const ChildView v = StartChild(
+            privateDoc ? "fds_private" : "fds",
+            "echo $(find /proc/$$/fd -mindepth 1 -printf '%f=%l '; printf sub=; readlink /proc/self/fd/1)", privateDoc);
+        std::map<std::string, std::string> fds;
+        for (const auto& [fd, target] : v.f)
+            if (target != v.fake && fd != "sub" && target != v.f.at("sub"))
+                fds[fd] = target;
+        ASSERT_EQ(4u, fds.size()) << v.why;
+        EXPECT_EQ("/dev/null", fds["0"]);
+        EXPECT_EQ(0u, fds["1"].find("pipe:")) << v.why;
+        EXPECT_EQ(0u, fds["2"].find("pipe:")) << v.why;
+        EXPECT_NE(fds["1"], fds["2"]);
+        EXPECT_EQ(privateDoc ? "/memfd:document" : v.doc, fds["3"].substr(0, privateDoc ? 15 : std::string::npos))
+            << v.why;
+    }
+}
 
 // A ghostscript that never finishes is stopped at the time limit, with
 // everything it started.
