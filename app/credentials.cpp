@@ -317,6 +317,16 @@ bool ParseFile(const std::string& text, const std::string& path, PrinterCredenti
     return ok;
 }
 
+// The printer's file name and the existing store it would be in, for
+// reading or removing: kMissing when there is no store (nothing to read or
+// remove), kFailed with `why` set.
+Open OpenStore(const std::string& stateDir, const std::string& printer, Dirs* d, std::string* file, std::string* why)
+{
+    if (!FileNameFor(printer, file, why))
+        return Open::kFailed;
+    return OpenDirs(stateDir, false, d, why);
+}
+
 }  // namespace
 
 bool LoadCredentials(const std::string& stateDir, const std::string& printer, PrinterCredentials* out, std::string* why)
@@ -324,11 +334,8 @@ bool LoadCredentials(const std::string& stateDir, const std::string& printer, Pr
     Wipe(&out->authId);
     Wipe(&out->password);
     std::string file;
-    if (!FileNameFor(printer, &file, why))
-        return false;
     Dirs d;
-    Open o = OpenDirs(stateDir, false, &d, why);
-    if (o != Open::kOk)
+    if (Open o = OpenStore(stateDir, printer, &d, &file, why); o != Open::kOk)
         return o == Open::kMissing;
     std::string path = d.path + "/" + file;
     Fd fd(openat(d.fd.fd, file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -419,11 +426,8 @@ bool SaveCredentials(const std::string& stateDir, const std::string& printer, co
 bool RemoveCredentials(const std::string& stateDir, const std::string& printer, std::string* why)
 {
     std::string file;
-    if (!FileNameFor(printer, &file, why))
-        return false;
     Dirs d;
-    Open o = OpenDirs(stateDir, false, &d, why);
-    if (o != Open::kOk)
+    if (Open o = OpenStore(stateDir, printer, &d, &file, why); o != Open::kOk)
         return o == Open::kMissing;
     if (unlinkat(d.fd.fd, file.c_str(), 0) != 0) {
         if (errno == ENOENT)
